@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "common/types.h"
+
+namespace kyt {
+
+// Returns one UTF-16 code unit per byte: 0x00..0x7F keep their value, 0x80..0xFF are read as
+// signed 8-bit numbers and widened to 0xFF80..0xFFFF. No UTF-8 or code-page decoding.
+WideString WidenAscii(std::string_view bytes);
+
+// Returns the decimal digits of value in ASCII, without sign, fill or leading zeros.
+WideString FormatDecimal(std::uint64_t value);
+
+}  // namespace kyt

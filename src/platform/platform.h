@@ -1,0 +1,82 @@
+#pragma once
+// The one seam between the setup's logic and the operating system. The Windows implementation
+// makes the real calls; the tests use an in-memory simulation that can make any call fail.
+// Every answer is the program's own small result, so the logic never reads an error code.
+
+#include <cstdint>
+#include <optional>
+
+#include "common/types.h"
+
+namespace kyt {
+
+// An open handle of the platform, as an opaque number. OwnedHandle closes it.
+using HandleValue = std::uintptr_t;
+
+enum class FolderResult { Created, AlreadyExists, Failed };
+
+// What the temporary-path query wrote: its return value and the text up to the first NUL.
+struct TempPathReading {
+    std::uint32_t length = 0;
+    WideString path;
+};
+
+// The two handles of a started process; the caller owns both.
+struct ProcessHandles {
+    HandleValue process = 0;
+    HandleValue thread = 0;
+};
+
+class Platform {
+public:
+    virtual ~Platform() = default;
+
+    // Returns the bytes of the RT_RCDATA resource `name` of the running image (possibly none),
+    // or nothing when it is missing or cannot be loaded or locked.
+    virtual std::optional<ByteView> FindResourceBytes(const WideString& name) = 0;
+
+    // Returns what the temporary-path query gives for a zero-filled buffer of 260 code units.
+    virtual TempPathReading ReadTempPath() = 0;
+
+    // Creates one folder; tells whether this call created it, found it there, or failed.
+    virtual FolderResult MakeFolder(const WideString& path) = 0;
+
+    // Returns the id of the running process.
+    virtual std::uint32_t ProcessId() = 0;
+
+    // Returns the milliseconds since the system started.
+    virtual std::uint64_t TickCount() = 0;
+
+    // Creates or truncates a file for exclusive writing; returns its handle, or nothing.
+    virtual std::optional<HandleValue> OpenNewFile(const WideString& path) = 0;
+
+    // Writes bytes with one call; returns false when the call fails. `written` gets the count.
+    virtual bool WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) = 0;
+
+    // Closes a handle. Only OwnedHandle calls this.
+    virtual void CloseHandleValue(HandleValue handle) = 0;
+
+    // Deletes one file; returns whether it is gone.
+    virtual bool RemoveFile(const WideString& path) = 0;
+
+    // Removes one empty folder; returns whether it is gone.
+    virtual bool RemoveFolder(const WideString& path) = 0;
+
+    // Starts a program with this exact command line (a writable copy) and current directory,
+    // the caller's environment, no inherited handles and no creation flags; returns its
+    // handles, or nothing when it could not be started.
+    virtual std::optional<ProcessHandles> StartProcess(const WideString& applicationPath,
+                                                       WideString commandLine,
+                                                       const WideString& currentDirectory) = 0;
+
+    // Waits without a time-out; returns true only when the process has ended.
+    virtual bool WaitForExit(HandleValue process) = 0;
+
+    // Reads an ended process's exit code; returns false when the query fails.
+    virtual bool ReadExitCode(HandleValue process, std::uint32_t& exitCode) = 0;
+
+    // Shows a modal error box (OK button, error icon, no owner) and returns once it is dismissed.
+    virtual void ShowErrorBox(const WideString& text, const WideString& caption) = 0;
+};
+
+}  // namespace kyt

@@ -1,0 +1,28 @@
+#pragma once
+// The real platform: each operation is one or a few Windows calls. These files are the only
+// part of the setup that includes <windows.h>.
+
+#include "platform/platform.h"
+
+namespace kyt {
+
+class WindowsPlatform final : public Platform {
+public:
+    std::optional<ByteView> FindResourceBytes(const WideString& name) override;
+    TempPathReading ReadTempPath() override;
+    FolderResult MakeFolder(const WideString& path) override;
+    std::uint32_t ProcessId() override;
+    std::uint64_t TickCount() override;
+    std::optional<HandleValue> OpenNewFile(const WideString& path) override;
+    bool WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) override;
+    void CloseHandleValue(HandleValue handle) override;
+    bool RemoveFile(const WideString& path) override;
+    bool RemoveFolder(const WideString& path) override;
+    std::optional<ProcessHandles> StartProcess(const WideString& applicationPath, WideString commandLine,
+                                               const WideString& currentDirectory) override;
+    bool WaitForExit(HandleValue process) override;
+    bool ReadExitCode(HandleValue process, std::uint32_t& exitCode) override;
+    void ShowErrorBox(const WideString& text, const WideString& caption) override;
+};
+
+}  // namespace kyt

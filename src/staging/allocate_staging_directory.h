@@ -1,0 +1,17 @@
+#pragma once
+
+#include "common/types.h"
+#include "platform/platform.h"
+
+namespace kyt {
+
+// The folder under the temporary directory that holds every run's staging directory.
+inline constexpr char16_t kBaseFolderName[] = u"KYT_DRIVER_SETUP";
+
+// The number of staging directory names tried before giving up.
+inline constexpr unsigned kStagingAttempts = 100;
+
+// Returns the path of a staging directory that this call created, or an empty path.
+WideString AllocateStagingDirectory(Platform& platform);
+
+}  // namespace kyt

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <vector>
+
+#include "common/types.h"
+#include "platform/platform.h"
+
+namespace kyt {
+
+// Deletes the files in their order, then removes the directories, longest path first, so the
+// staging directory goes last. Nothing is removed recursively and no failure is reported.
+void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
+                    std::vector<WideString> directories);
+
+}  // namespace kyt
