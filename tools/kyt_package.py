@@ -28,18 +28,20 @@ class PackageError(Exception):
     pass
 
 
-def sort_key(name):
-    return (name.lower(), name)
+def manifest_order(relative):
+    """Sort key of a relative path: in every folder its files come before its sub-folders, each
+    group sorted by name ignoring ASCII case, ties broken by the exact name."""
+    parts = relative.split("\\")
+    return [(1, p.lower(), p) for p in parts[:-1]] + [(0, parts[-1].lower(), parts[-1])]
 
 
-def collect(folder, prefix=""):
-    """Returns (relative path with backslashes, absolute path) for every file, in manifest order."""
-    names = os.listdir(folder)
-    files = sorted((n for n in names if not os.path.isdir(os.path.join(folder, n))), key=sort_key)
-    dirs = sorted((n for n in names if os.path.isdir(os.path.join(folder, n))), key=sort_key)
-    found = [(prefix + n, os.path.join(folder, n)) for n in files]
-    for d in dirs:
-        found += collect(os.path.join(folder, d), prefix + d + "\\")
+def collect(folder):
+    """Returns (relative path with backslashes, absolute path) for every file below folder."""
+    found = []
+    for top, dirs, files in os.walk(folder):
+        for name in files:
+            absolute = os.path.join(top, name)
+            found.append((os.path.relpath(absolute, folder).replace(os.sep, "\\"), absolute))
     return found
 
 
@@ -119,6 +121,7 @@ def generate(args):
     for addition in args.add:
         relative, _, absolute = addition.partition("=")
         entries = [e for e in entries if e[0].lower() != relative.lower()] + [(relative, absolute)]
+    entries.sort(key=lambda entry: manifest_order(entry[0]))
     if not args.unchecked:
         validate(entries)
     os.makedirs(args.out, exist_ok=True)

@@ -1,0 +1,30 @@
+# Packing a driver-package folder into a setup executable.
+set(KYT_PACKAGE_TOOL ${CMAKE_SOURCE_DIR}/tools/kyt_package.py)
+set(KYT_ICON ${CMAKE_SOURCE_DIR}/resources/kyt.ico)
+set(KYT_APP_MANIFEST ${CMAKE_SOURCE_DIR}/resources/app.manifest)
+
+# kyt_add_setup(<target> [PACKAGE <folder>] [ADD <rel>=<file> ...] [DEPENDS <dep> ...]
+#               [OPTIONS <generate options> ...])
+# Builds a setup executable that carries the package folder (and the files ADD names).
+function(kyt_add_setup target)
+  cmake_parse_arguments(ARG "" "PACKAGE" "ADD;DEPENDS;OPTIONS" ${ARGN})
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}.package)
+  set(args generate --out ${out} --icon ${KYT_ICON} --app-manifest ${KYT_APP_MANIFEST} ${ARG_OPTIONS})
+  set(payload)
+  if(ARG_PACKAGE)
+    list(APPEND args --package ${ARG_PACKAGE})
+    file(GLOB_RECURSE payload CONFIGURE_DEPENDS ${ARG_PACKAGE}/*)
+  endif()
+  foreach(addition IN LISTS ARG_ADD)
+    list(APPEND args --add ${addition})
+  endforeach()
+  add_custom_command(
+    OUTPUT ${out}/setup.rc ${out}/manifest.txt
+    COMMAND ${KYT_PYTHON} ${KYT_PACKAGE_TOOL} ${args}
+    DEPENDS ${KYT_PACKAGE_TOOL} ${KYT_ICON} ${KYT_APP_MANIFEST} ${payload} ${ARG_DEPENDS}
+    COMMENT "Packing ${target}"
+    VERBATIM)
+  add_executable(${target} WIN32 ${out}/setup.rc $<TARGET_OBJECTS:kyt_entry_point>)
+  target_link_libraries(${target} PRIVATE kyt_windows_platform)
+  target_link_options(${target} PRIVATE -municode -s)
+endfunction()

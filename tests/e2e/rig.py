@@ -1,0 +1,206 @@
+"""The end-to-end rig: runs a built setup under Wine the way a user's double-click would, in an
+Xvfb display of its own, and reports what a user and a caller see.
+
+One Rig is one Wine prefix (the build's own) and one display. Rig.run() starts the setup
+through the test launcher (which hands back the full 32-bit exit code), points its temporary
+folder at a folder of the test's own, dismisses every "KYT DRIVER SETUP" box with Return, and
+reads the relay trace for the exact arguments of each message box and process start.
+"""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+
+CAPTION = "KYT DRIVER SETUP"
+MESSAGES = {
+    "E1": "驱动安装包内容无效，无法继续安装。",
+    "E2": "无法创建驱动安装所需的临时目录。",
+    "E3": "无法创建驱动安装所需的临时文件夹。",
+    "E4": "驱动安装包缺少必要文件。",
+    "E5": "无法释放驱动安装文件。",
+    "E6": "无法启动Trelvik驱动安装程序。",
+}
+
+_CALL = re.compile(r"^([0-9a-f]+):Call (?:user32\.MessageBoxW|KERNEL32\.CreateProcessW)\((.*)\) ret=[0-9a-f]+$")
+
+
+def decode_wine_string(text):
+    """Returns the text of a Wine trace string literal body (escapes \\\\, \\", \\n, \\XXXX)."""
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c != "\\":
+            out.append(c)
+            i += 1
+            continue
+        nxt = text[i + 1]
+        simple = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "t": "\t", "0": "\0"}
+        if re.match(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
+            out.append(chr(int(text[i + 1:i + 5], 16)))
+            i += 5
+        else:
+            out.append(simple.get(nxt, nxt))
+            i += 2
+    return "".join(out)
+
+
+def word(argument):
+    """Returns a 32-bit argument from the trace, which shows the whole 64-bit register."""
+    return int(argument, 16) & 0xFFFFFFFF
+
+
+def split_arguments(arguments):
+    """Returns the call's arguments: a string argument as its text, any other as its hex text."""
+    values, i = [], 0
+    while i < len(arguments):
+        m = re.match(r'[0-9a-f]+ L"((?:[^"\\]|\\.)*)"', arguments[i:])
+        if m:
+            values.append(decode_wine_string(m.group(1)))
+            i += m.end()
+        else:
+            m = re.match(r"[^,]*", arguments[i:])
+            values.append(m.group(0))
+            i += m.end()
+        i += 1  # the comma
+    return values
+
+
+@dataclass
+class Box:
+    owner: str
+    text: str
+    caption: str
+    style: int
+
+
+@dataclass
+class ProcessStart:
+    application: str
+    command_line: str
+    inherit_handles: int
+    creation_flags: int
+    environment: str
+    current_directory: str
+
+
+@dataclass
+class RunResult:
+    exit_codes: list
+    boxes: list = field(default_factory=list)
+    installer_starts: list = field(default_factory=list)
+    dismissed: int = 0
+
+    @property
+    def exit_code(self):
+        assert len(self.exit_codes) == 1, self.exit_codes
+        return self.exit_codes[0]
+
+
+def windows_path(path):
+    """Returns the Windows path under which Wine shows a Linux path (drive Z: is the root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Display:
+    """An Xvfb server of its own on a free display number."""
+
+    def __init__(self):
+        read, write = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+            pass_fds=(write,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write)
+        with os.fdopen(read) as f:
+            self.name = ":" + f.readline().strip()
+
+    def close(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+class Rig:
+    def __init__(self):
+        self.wine_run = os.environ["KYT_WINE_RUN"].split("|")
+        self.launch = os.environ["KYT_LAUNCH"]
+        self.setups = os.environ["KYT_SETUPS"]
+        self.packages = os.environ["KYT_PACKAGES"]
+        scratch_root = os.environ["KYT_SCRATCH"]
+        os.makedirs(scratch_root, exist_ok=True)
+        self.scratch = tempfile.mkdtemp(dir=scratch_root)
+        self.display = Display()
+
+    def close(self):
+        self.display.close()
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    def setup(self, name):
+        return os.path.join(self.setups, name + ".exe")
+
+    def folder(self, name):
+        """Returns a new folder of this rig's own, by name (any characters), created."""
+        path = os.path.join(self.scratch, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def run(self, setup, temp, env=None, args=(), count=1, timeout=300):
+        """Runs the setup count times at once with its temporary folder at temp (a Linux path) and
+        returns the exit codes, the boxes shown and the installer starts, from the relay trace."""
+        trace = os.path.join(self.scratch, "trace.log")
+        environment = dict(os.environ, DISPLAY=self.display.name, WINEDEBUG="+relay", **(env or {}))
+        command = self.wine_run + [self.launch, "--temp", windows_path(temp), "--count", str(count), "--",
+                                   windows_path(self.setup(setup)), *args]
+        stop = threading.Event()
+        dismissed = []
+        dismisser = threading.Thread(target=self._dismiss_boxes, args=(stop, dismissed))
+        dismisser.start()
+        try:
+            with open(trace, "wb") as err:
+                done = subprocess.run(command, env=environment, stdout=subprocess.PIPE, stderr=err, timeout=timeout)
+        finally:
+            stop.set()
+            dismisser.join()
+        out = done.stdout.decode("utf-8", "replace")
+        if done.returncode != 0:
+            raise RuntimeError(f"the launcher failed ({done.returncode}): {out}")
+        result = RunResult([int(c) for c in re.findall(r"^exit code: (\d+)", out, re.M)], dismissed=len(dismissed))
+        self._read_trace(trace, result)
+        return result
+
+    def _dismiss_boxes(self, stop, dismissed):
+        environment = dict(os.environ, DISPLAY=self.display.name)
+        while not stop.is_set():
+            found = subprocess.run(["xdotool", "search", "--name", f"^{CAPTION}$"], env=environment,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.split()
+            for window in found:
+                if window not in dismissed:
+                    subprocess.run(["xdotool", "key", "--window", window, "Return"], env=environment,
+                                   stderr=subprocess.DEVNULL)
+                    dismissed.append(window)
+            time.sleep(0.2)
+
+    @staticmethod
+    def _read_trace(trace, result):
+        with open(trace, "rb") as f:
+            for line in f.read().decode("utf-8", "replace").splitlines():
+                m = _CALL.match(line)
+                if not m:
+                    continue
+                args = split_arguments(m.group(2))
+                if "MessageBoxW" in line:
+                    result.boxes.append(Box(args[0], args[1], args[2], word(args[3])))
+                elif args[0].lower().endswith("\\dpinst.exe"):
+                    result.installer_starts.append(
+                        ProcessStart(args[0], args[1], word(args[4]), word(args[5]), args[6], args[7]))
+
+
+def tree(path):
+    """Returns every file and folder below path, as relative paths with forward slashes."""
+    found = set()
+    for top, dirs, files in os.walk(path):
+        for name in dirs + files:
+            found.add(os.path.relpath(os.path.join(top, name), path))
+    return found

@@ -1,0 +1,73 @@
+"""Whole runs with the test installer: the installer's start, what it found, the exit code the
+caller gets, and the disk afterwards."""
+import filecmp
+import glob
+import os
+import unittest
+
+from rig import Rig, tree, windows_path
+
+
+class SetupRuns(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = Rig()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rig.close()
+
+    def run_nested(self, temp, exit_code=0, args=()):
+        record = self.rig.folder("record " + os.path.basename(temp))
+        result = self.rig.run("e2e_nested", temp, env={"KYT_TEST_EXIT_CODE": str(exit_code),
+                                                       "KYT_TEST_RECORD": windows_path(record)}, args=args)
+        self.assertEqual(result.boxes, [], "no box on a run that reached the installer")
+        self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"}, "only the empty base folder stays")
+        records = glob.glob(os.path.join(record, "*", "record.txt"))
+        self.assertEqual(len(records), 1)
+        return result, os.path.dirname(records[0])
+
+    def test_the_installers_exit_code_is_mapped_for_the_caller(self):
+        for installer, expected in ((0, 0), (0x40000000, 3010), (0x80000000, 1), (0xC0000000, 1), (0x12345, 0)):
+            with self.subTest(installer=hex(installer)):
+                temp = self.rig.folder(f"codes {installer:x}")
+                result, _ = self.run_nested(temp, installer)
+                self.assertEqual(result.exit_code, expected)
+
+    def test_the_installer_runs_in_the_staging_directory_with_every_file(self):
+        for name in ("plain", "with blanks", "张三 的 临时"):
+            with self.subTest(temp=name):
+                temp = self.rig.folder(name)
+                result, record = self.run_nested(temp)
+                self.assertEqual(result.exit_code, 0)
+                self.assertEqual(len(result.installer_starts), 1)
+                start = result.installer_starts[0]
+                staging = start.current_directory
+                self.assertTrue(staging.startswith(windows_path(temp) + "\\KYT_DRIVER_SETUP\\"), staging)
+                self.assertRegex(staging.rsplit("\\", 1)[1], r"^[1-9]\d*-[1-9]\d*-\d{1,2}$|^\d+-\d+-0$")
+                self.assertEqual(start.application, staging + "\\dpinst.exe")
+                self.assertEqual(start.command_line, '"' + staging + '\\dpinst.exe"')
+                self.assertEqual((start.inherit_handles, start.creation_flags, start.environment), (0, 0, "00000000"))
+                with open(os.path.join(record, "record.txt"), encoding="utf-8") as f:
+                    lines = f.read().splitlines()
+                self.assertIn('commandline="' + staging + '\\dpinst.exe"', lines)
+                self.assertIn("directory=" + staging, lines)
+                package = os.path.join(self.rig.packages, "nested")
+                for relative in tree(package):
+                    source = os.path.join(package, relative)
+                    if os.path.isfile(source):
+                        self.assertTrue(filecmp.cmp(source, os.path.join(record, "files", relative), shallow=False),
+                                        relative)
+                self.assertTrue(filecmp.cmp(os.path.join(record, "files", "dpinst.exe"),
+                                            os.path.join(record, "files", "amd64", "dpinst.exe"), shallow=False))
+
+    def test_arguments_change_nothing(self):
+        temp = self.rig.folder("arguments")
+        result, record = self.run_nested(temp, 0x40000000, args=("/q", "--package", "C:\\elsewhere"))
+        self.assertEqual(result.exit_code, 3010)
+        staging = result.installer_starts[0].current_directory
+        self.assertEqual(result.installer_starts[0].command_line, '"' + staging + '\\dpinst.exe"')
+
+
+if __name__ == "__main__":
+    unittest.main()
