@@ -1,7 +1,8 @@
 """The end-to-end rig: runs a built setup under Wine the way a user's double-click would, in an
 Xvfb display of its own, and reports what a user and a caller see.
 
-One Rig is one Wine prefix (the build's own) and one display. Rig.run() starts the setup
+One Rig is one fresh Wine prefix of its own and one Xvfb display; every Wine process of the
+prefix, its desktop process included, starts with that display, so boxes always appear. Rig.run() starts the setup
 through the test launcher (which hands back the full 32-bit exit code), points its temporary
 folder at a folder of the test's own, dismisses every "KYT DRIVER SETUP" box with Return, and
 reads the relay trace for the exact arguments of each message box and process start.
@@ -124,7 +125,7 @@ class Display:
 
 class Rig:
     def __init__(self):
-        self.wine_run = os.environ["KYT_WINE_RUN"].split("|")
+        self.wine_run_script = os.environ["KYT_WINE_RUN"].split("|")[0]
         self.launch = os.environ["KYT_LAUNCH"]
         self.setups = os.environ["KYT_SETUPS"]
         self.packages = os.environ["KYT_PACKAGES"]
@@ -132,8 +133,13 @@ class Rig:
         os.makedirs(scratch_root, exist_ok=True)
         self.scratch = tempfile.mkdtemp(dir=scratch_root)
         self.display = Display()
+        self.prefix = os.path.join(self.scratch, "wineprefix")
+        self.wine_run = [self.wine_run_script, self.prefix]
+        subprocess.run(self.wine_run + ["wineboot", "-i"], env=dict(os.environ, DISPLAY=self.display.name),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
 
     def close(self):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=self.prefix), stderr=subprocess.DEVNULL)
         self.display.close()
         shutil.rmtree(self.scratch, ignore_errors=True)
 
