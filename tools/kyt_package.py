@@ -116,12 +116,18 @@ def write_file(path, data):
         f.write(data)
 
 
-def generate(args):
-    entries = collect(args.package) if args.package else []
-    for addition in args.add:
+def package_files(package, additions):
+    """Returns the (relative path, absolute path) of every payload file in manifest order: the
+    folder's files, with each REL=FILE addition carried at REL (in place of a file there)."""
+    entries = collect(package) if package else []
+    for addition in additions:
         relative, _, absolute = addition.partition("=")
         entries = [e for e in entries if e[0].lower() != relative.lower()] + [(relative, absolute)]
-    entries.sort(key=lambda entry: manifest_order(entry[0]))
+    return sorted(entries, key=lambda entry: manifest_order(entry[0]))
+
+
+def generate(args):
+    entries = package_files(args.package, args.add)
     if not args.unchecked:
         validate(entries)
     os.makedirs(args.out, exist_ok=True)

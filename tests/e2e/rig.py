@@ -94,6 +94,7 @@ class RunResult:
     boxes: list = field(default_factory=list)
     installer_starts: list = field(default_factory=list)
     dismissed: int = 0
+    disk_at_boxes: list = field(default_factory=list)  # the temporary folder's tree while each box was up
 
     @property
     def exit_code(self):
@@ -160,8 +161,8 @@ class Rig:
         command = self.wine_run + [self.launch, "--temp", windows_path(temp), "--count", str(count), "--",
                                    windows_path(self.setup(setup)), *args]
         stop = threading.Event()
-        dismissed = []
-        dismisser = threading.Thread(target=self._dismiss_boxes, args=(stop, dismissed))
+        dismissed, disk_at_boxes = [], []
+        dismisser = threading.Thread(target=self._dismiss_boxes, args=(stop, dismissed, temp, disk_at_boxes))
         dismisser.start()
         try:
             with open(trace, "wb") as err:
@@ -172,17 +173,19 @@ class Rig:
         out = done.stdout.decode("utf-8", "replace")
         if done.returncode != 0:
             raise RuntimeError(f"the launcher failed ({done.returncode}): {out}")
-        result = RunResult([int(c) for c in re.findall(r"^exit code: (\d+)", out, re.M)], dismissed=len(dismissed))
+        result = RunResult([int(c) for c in re.findall(r"^exit code: (\d+)", out, re.M)], dismissed=len(dismissed),
+                           disk_at_boxes=disk_at_boxes)
         self._read_trace(trace, result)
         return result
 
-    def _dismiss_boxes(self, stop, dismissed):
+    def _dismiss_boxes(self, stop, dismissed, temp, disk_at_boxes):
         environment = dict(os.environ, DISPLAY=self.display.name)
         while not stop.is_set():
             found = subprocess.run(["xdotool", "search", "--name", f"^{CAPTION}$"], env=environment,
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.split()
             for window in found:
                 if window not in dismissed:
+                    disk_at_boxes.append(tree(temp))
                     subprocess.run(["xdotool", "key", "--window", window, "Return"], env=environment,
                                    stderr=subprocess.DEVNULL)
                     dismissed.append(window)

@@ -46,12 +46,14 @@ class SetupFailures(unittest.TestCase):
         temp = self.rig.folder("missing temp")
         result = self.rig.run("e2e_missing_first", temp)
         self.assert_one_box(result, "E4")
+        self.assertEqual(result.disk_at_boxes, [{"KYT_DRIVER_SETUP"}], "the staging directory went before the box")
         self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"})
 
     def test_a_package_without_a_root_installer_cannot_start_it(self):
         temp = self.rig.folder("no installer temp")
         result = self.rig.run("e2e_no_root_installer", temp)
         self.assert_one_box(result, "E6")
+        self.assertEqual(result.disk_at_boxes, [{"KYT_DRIVER_SETUP"}], "the extracted files went before the box")
         self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"})
         self.assertEqual(len(result.installer_starts), 1, "the start was tried once")
 

@@ -3,6 +3,9 @@
 
 namespace kyt {
 
+// The installer gets a start-up record with nothing but its size set.
+static_assert(sizeof(STARTUPINFOW) == 104, "the 64-bit start-up record");
+
 std::uint32_t WindowsPlatform::ProcessId() {
     return ::GetCurrentProcessId();
 }

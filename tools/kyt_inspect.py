@@ -1,0 +1,182 @@
+#!/usr/bin/env python3
+"""Lists a built setup's resources and verifies the executable.
+
+  kyt_inspect.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--quiet]
+
+Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX, no
+signature), the imports (KERNEL32.dll, MessageBoxW alone from USER32.dll, the api-ms-win-crt
+libraries), the resources (only RT_RCDATA, RT_ICON, RT_GROUP_ICON and RT_MANIFEST, each in
+language 1033), the application manifest, the icon (four 32-bit RGBA PNG images of 16, 32, 48
+and 256 pixels), and that KYT_MANIFEST parses into entries KYT_FILE_000 upwards in index order,
+each naming a resource that is present and not empty. With --package (and the same --add
+options the build used) every payload resource must equal its file byte for byte, in the
+order the package build gives. Exits 0 when every check passes, 1 otherwise.
+"""
+import argparse
+import os
+import struct
+import sys
+
+import pefile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kyt_package  # noqa: E402
+
+RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
+TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
+APP_MANIFEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources", "app.manifest")
+ALLOWED_IMPORTS = {"kernel32.dll": None, "user32.dll": {"MessageBoxW"}}
+
+
+def parse_manifest(text):
+    """Returns the manifest's (name, path) entries as the setup reads them, or None when the
+    setup would reject the text."""
+    entries = []
+    lines = text.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    for line in lines:
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        if not line:
+            continue
+        if b"|" not in line:
+            return None
+        name, path = line.split(b"|", 1)
+        if not name or not path or b".." in path or b":" in path or path[:1] in (b"\\", b"/"):
+            return None
+        entries.append((name, path))
+    return entries or None
+
+
+def read_resources(pe):
+    """Returns {(type, name): [(language, bytes)]} for every resource of the image."""
+    found = {}
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        return found
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for rname in rtype.directory.entries:
+            name = str(rname.name) if rname.name is not None else rname.id
+            for lang in rname.directory.entries:
+                data = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+                found.setdefault((rtype.id, name), []).append((lang.id, data))
+    return found
+
+
+class Inspection:
+    def __init__(self):
+        self.problems = []
+
+    def check(self, ok, problem):
+        if not ok:
+            self.problems.append(problem)
+        return ok
+
+
+def check_headers(pe, inspection):
+    check = inspection.check
+    check(pe.OPTIONAL_HEADER.Magic == 0x20B, "not PE32+")
+    check(pe.FILE_HEADER.Machine == 0x8664, "not built for x86-64")
+    check(pe.OPTIONAL_HEADER.Subsystem == 2, "not of the Windows GUI subsystem")
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    for bit, name in ((0x20, "high-entropy ASLR"), (0x40, "dynamic base"), (0x100, "NX compatibility")):
+        check(flags & bit, f"{name} is not set")
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    check(security.Size == 0, "the executable carries a signature")
+    check(pe.FILE_HEADER.TimeDateStamp == 0, "the header holds a time stamp, so builds differ")
+
+
+def check_imports(pe, inspection):
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        dll = entry.dll.decode().lower()
+        names = {i.name.decode() if i.name else f"#{i.ordinal}" for i in entry.imports}
+        if dll.startswith("api-ms-win-crt-"):
+            continue
+        if not inspection.check(dll in ALLOWED_IMPORTS, f"imports from {entry.dll.decode()}: {sorted(names)}"):
+            continue
+        allowed = ALLOWED_IMPORTS[dll]
+        inspection.check(allowed is None or names <= allowed, f"imports {sorted(names - (allowed or set()))} from {dll}")
+
+
+def check_icon(resources, inspection):
+    check = inspection.check
+    group = resources.get((RT_GROUP_ICON, 1))
+    if not check(group and len(group) == 1, "no single icon directory RT_GROUP_ICON 1"):
+        return
+    data = group[0][1]
+    reserved, kind, count = struct.unpack_from("<HHH", data)
+    check(kind == 1 and count == 4, f"the icon directory has type {kind} and {count} entries, not 1 and 4")
+    for i in range(min(count, 4)):
+        w, h, colours, _, planes, bpp, size, ident = struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i)
+        expected = (16, 32, 48, 0)[i]
+        check((w, h, colours, planes, bpp, ident) == (expected, expected, 0, 1, 32, i + 1),
+              f"icon entry {i + 1} is {w}x{h}, {colours} colours, {planes} planes, {bpp} bpp, image {ident}")
+        image = resources.get((RT_ICON, ident), [(0, b"")])[0][1]
+        png_ok = image[:8] == b"\x89PNG\r\n\x1a\n" and image[12:16] == b"IHDR"
+        if check(png_ok, f"icon image {ident} is not a PNG stream"):
+            pw, ph, depth, colour_type = struct.unpack_from(">IIBB", image, 16)
+            side = expected or 256
+            check((pw, ph, depth, colour_type) == (side, side, 8, 6),
+                  f"icon image {ident} is {pw}x{ph}, depth {depth}, colour type {colour_type}, not {side}x{side} RGBA")
+    check(sorted(n for t, n in resources if t == RT_ICON) == [1, 2, 3, 4], "the icon images are not RT_ICON 1 to 4")
+
+
+def check_payload(resources, package_files, inspection):
+    check = inspection.check
+    manifest = resources.get((RT_RCDATA, "KYT_MANIFEST"))
+    if not check(manifest, "no KYT_MANIFEST"):
+        return []
+    entries = parse_manifest(manifest[0][1])
+    if not check(entries, "KYT_MANIFEST is rejected by the setup's rules"):
+        return []
+    for index, (name, path) in enumerate(entries):
+        check(name == f"KYT_FILE_{index:03d}".encode(), f"manifest line {index} names {name!r}, not KYT_FILE_{index:03d}")
+        data = resources.get((RT_RCDATA, name.decode("latin-1")))
+        check(data and data[0][1], f"{name.decode('latin-1')} ({path.decode('latin-1')}) is missing or empty")
+    payload = {n for t, n in resources if t == RT_RCDATA and n != "KYT_MANIFEST"}
+    check(payload == {n.decode("latin-1") for n, _ in entries}, "payload resources and manifest names differ")
+    if package_files is not None:
+        check([p.decode("latin-1") for _, p in entries] == [rel for rel, _ in package_files],
+              "the manifest's paths are not the package's files in the build's order")
+        for (name, path), (relative, absolute) in zip(entries, package_files):
+            with open(absolute, "rb") as f:
+                data = resources.get((RT_RCDATA, name.decode("latin-1")), [(0, b"")])[0][1]
+                check(f.read() == data, f"{name.decode()} differs from {relative}")
+    return entries
+
+
+def inspect(path, package_files=None, out=sys.stdout):
+    pe = pefile.PE(path)
+    inspection = Inspection()
+    check = inspection.check
+    check_headers(pe, inspection)
+    check_imports(pe, inspection)
+    resources = read_resources(pe)
+    for (rtype, name), copies in sorted(resources.items(), key=lambda item: (item[0][0], str(item[0][1]))):
+        for lang, data in copies:
+            print(f"{TYPE_NAMES.get(rtype, rtype):>13} {name!s:<14} lang {lang:<5} {len(data):>10} bytes", file=out)
+        check(rtype in TYPE_NAMES, f"unexpected resource type {rtype} ({name})")
+        check([lang for lang, _ in copies] == [1033], f"{name} is not in language 1033 alone")
+    app = resources.get((RT_MANIFEST, 1))
+    with open(APP_MANIFEST, "rb") as f:
+        check(app and app[0][1] == f.read() and len(app[0][1]) == 491, "the application manifest is not the 491-byte one")
+    check_icon(resources, inspection)
+    entries = check_payload(resources, package_files, inspection)
+    print(f"{len(entries)} manifest entries; {len(inspection.problems)} problems", file=out)
+    for problem in inspection.problems:
+        print("PROBLEM: " + problem, file=out)
+    return inspection.problems
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("setup")
+    parser.add_argument("--package")
+    parser.add_argument("--add", action="append", default=[], metavar="REL=FILE")
+    args = parser.parse_args(argv)
+    files = kyt_package.package_files(args.package, args.add) if args.package or args.add else None
+    return 1 if inspect(args.setup, files) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
