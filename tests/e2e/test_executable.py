@@ -1,0 +1,86 @@
+"""The executable is the package: what the build puts into it, checked by the inspection
+command, a run of the shipped-shape package, and a second build that must give the same bytes."""
+import filecmp
+import glob
+import io
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from rig import Rig, tree, windows_path
+
+sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
+import kyt_inspect  # noqa: E402
+import kyt_package  # noqa: E402
+
+
+def inspect(setup, files):
+    out = io.StringIO()
+    problems = kyt_inspect.inspect(setup, files, out)
+    return problems, out.getvalue()
+
+
+class Executable(unittest.TestCase):
+    def test_the_product_passes_inspection(self):
+        package = os.environ["KYT_PRODUCT_PACKAGE"]
+        sample = package == os.path.join(os.environ["KYT_SOURCE_DIR"], "resources", "package")
+        files = kyt_package.package_files(package, [f"dpinst.exe={os.environ['KYT_DPINST']}"] if sample else [])
+        problems, listing = inspect(os.environ["KYT_PRODUCT"], files)
+        self.assertEqual(problems, [], listing)
+
+    def test_inspection_finds_a_wrong_payload(self):
+        files = kyt_package.package_files(os.environ["KYT_SHIPPED_PACKAGE"], [])
+        with tempfile.NamedTemporaryFile(delete=False) as other:
+            other.write(b"not the file that was built in")
+        files[10] = (files[10][0], other.name)
+        problems, _ = inspect(os.path.join(os.environ["KYT_SETUPS"], "e2e_shipped.exe"), files)
+        os.unlink(other.name)
+        self.assertEqual(problems, ["KYT_FILE_010 differs from " + files[10][0]])
+
+    def test_the_shipped_shape_builds_and_delivers_every_file(self):
+        package = os.environ["KYT_SHIPPED_PACKAGE"]
+        files = kyt_package.package_files(package, [])
+        sizes = [os.path.getsize(a) for _, a in files]
+        self.assertEqual((len(files), sum(sizes), min(sizes), max(sizes)), (84, 6_471_689, 1_150, 1_533_512))
+        self.assertEqual([files[i][0] for i in (6, 80)], ["dpinst.exe", "amd64\\dpinst.exe"])
+        self.assertTrue(all(r.startswith("amd64\\") and r.endswith(".dll") for r, _ in files[81:]))
+        self.assertEqual(sum(r.endswith(".inf") for r, _ in files[:80]), 39)
+        self.assertEqual(sum(r.endswith(".cat") for r, _ in files[:80]), 40)
+
+        setup = os.path.join(os.environ["KYT_SETUPS"], "e2e_shipped.exe")
+        problems, listing = inspect(setup, files)
+        self.assertEqual(problems, [], listing)
+        self.assertIn("84 manifest entries", listing)
+
+        rig = Rig()
+        try:
+            temp = rig.folder("shipped temp")
+            record = rig.folder("shipped record")
+            result = rig.run("e2e_shipped", temp, env={"KYT_TEST_RECORD": windows_path(record)})
+            self.assertEqual((result.exit_code, result.boxes), (0, []))
+            self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"})
+            delivered = os.path.join(glob.glob(os.path.join(record, "*"))[0], "files")
+            for relative, absolute in files:
+                copy = os.path.join(delivered, *relative.split("\\"))
+                self.assertTrue(filecmp.cmp(absolute, copy, shallow=False), relative)
+        finally:
+            rig.close()
+
+    def test_a_second_build_gives_the_same_bytes(self):
+        with tempfile.TemporaryDirectory(dir=os.environ["KYT_SCRATCH"], prefix="second build ") as second:
+            configure = [os.environ["KYT_CMAKE"], "-S", os.environ["KYT_SOURCE_DIR"], "-B", second, "-G", "Ninja",
+                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(os.environ["KYT_SOURCE_DIR"], "cmake",
+                                                                  "mingw-w64-ucrt.cmake"),
+                         "-DCMAKE_BUILD_TYPE=Release", "-DKYT_PACKAGE_DIR=" + os.environ["KYT_PRODUCT_PACKAGE"]]
+            subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
+            subprocess.run([os.environ["KYT_CMAKE"], "--build", second, "--target", "KytDriverSetup"], check=True,
+                           stdout=subprocess.DEVNULL)
+            again = os.path.join(second, "resources", "KytDriverSetup.exe")
+            self.assertTrue(filecmp.cmp(os.environ["KYT_PRODUCT"], again, shallow=False),
+                            "two builds of the same inputs differ")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""Writes a synthetic driver package in the shape of the shipped one, for tests and benchmarks.
+
+  synthetic_package.py --out DIR --installer FILE [--bytes-scale K] [--files-scale K]
+
+The shipped shape: 39 INF and 40 catalog files and dpinst.exe at the root (dpinst.exe sixth in
+manifest order, line 6), a byte-identical dpinst.exe in amd64 (line 80) and three DLLs after it
+(lines 81 to 83); 84 files, 6,471,689 bytes in all, the smallest 1,150 and the largest
+1,533,512 bytes. The installer is the given program, so its two copies take their size from it
+and the DLLs make up the rest. --bytes-scale K makes every other file K times larger;
+--files-scale K carries K times as many INF and catalog files. The content is deterministic.
+"""
+import argparse
+import hashlib
+import os
+import shutil
+import sys
+
+TOTAL = 6_471_689
+SMALLEST = 1_150
+LARGEST = 1_533_512
+
+
+def content(name, size):
+    """Returns size deterministic bytes for the file: INF text, or hash-stream binary data."""
+    if name.endswith(".inf"):
+        line = f"; {name} synthetic setup information\r\nHKR,,Value,0x10001,1\r\n".encode()
+        return (line * (size // len(line) + 1))[:size]
+    out = bytearray()
+    block = hashlib.sha256(name.encode()).digest()
+    while len(out) < size:
+        block = hashlib.sha256(block).digest()
+        out += block
+    return bytes(out[:size])
+
+
+def shape(installer_size, files_scale=1):
+    """Returns [(relative path, size)] of the package; for scale 1 the shipped totals hold."""
+    early = ["acm_meter", "bus_meter", "cdc_meter"]
+    names = [f"{n}.{ext}" for n in early for ext in ("cat", "inf")]
+    models = [f"kyt_m{i:03d}" for i in range(36 * files_scale)]
+    later = [f"{n}.{ext}" for n in models for ext in ("cat", "inf")] + ["kyt_common.cat"] * 1
+    root = names + later
+    sizes = {}
+    for i, name in enumerate(root):
+        # INF files are small text; catalogs a little larger. Spread, deterministic.
+        base = 1_150 if name.endswith(".inf") else 9_000
+        sizes[name] = base + (i * 7_919) % (2_000 if name.endswith(".inf") else 14_000)
+    sizes[names[1]] = SMALLEST  # acm_meter.inf is the smallest file
+    fixed = sum(sizes.values()) + 2 * installer_size + LARGEST
+    rest = TOTAL - fixed
+    if files_scale == 1 and not (2 * SMALLEST <= rest <= 2 * LARGEST):
+        raise SystemExit(f"an installer of {installer_size} bytes does not fit the shipped totals")
+    dlls = [("amd64\\kyt_coinst.dll", LARGEST), ("amd64\\kyt_update.dll", rest // 2),
+            ("amd64\\kyt_wdf.dll", rest - rest // 2)]
+    return ([(n, sizes[n]) for n in names] + [("dpinst.exe", installer_size)] + [(n, sizes[n]) for n in later]
+            + [("amd64\\dpinst.exe", installer_size)] + dlls)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--installer", required=True)
+    parser.add_argument("--bytes-scale", type=int, default=1)
+    parser.add_argument("--files-scale", type=int, default=1)
+    args = parser.parse_args(argv)
+    shutil.rmtree(args.out, ignore_errors=True)
+    os.makedirs(os.path.join(args.out, "amd64"))
+    for relative, size in shape(os.path.getsize(args.installer), args.files_scale):
+        target = os.path.join(args.out, *relative.split("\\"))
+        if relative.endswith("dpinst.exe"):
+            shutil.copyfile(args.installer, target)
+        else:
+            with open(target, "wb") as f:
+                f.write(content(relative, size * args.bytes_scale))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
