@@ -3,17 +3,20 @@ set(KYT_PACKAGE_TOOL ${CMAKE_SOURCE_DIR}/tools/kyt_package.py)
 set(KYT_ICON ${CMAKE_SOURCE_DIR}/resources/kyt.ico)
 set(KYT_APP_MANIFEST ${CMAKE_SOURCE_DIR}/resources/app.manifest)
 
-# kyt_add_setup(<target> [PACKAGE <folder>] [ADD <rel>=<file> ...] [DEPENDS <dep> ...]
-#               [OPTIONS <generate options> ...])
-# Builds a setup executable that carries the package folder (and the files ADD names).
+# kyt_add_setup(<target> [PACKAGE <folder>] [GENERATED] [ADD <rel>=<file> ...]
+#               [DEPENDS <dep> ...] [OPTIONS <generate options> ...])
+# Builds a setup executable that carries the package folder (and the files ADD names). A
+# GENERATED folder is written by the build itself; DEPENDS then names what writes it.
 function(kyt_add_setup target)
-  cmake_parse_arguments(ARG "" "PACKAGE" "ADD;DEPENDS;OPTIONS" ${ARGN})
+  cmake_parse_arguments(ARG "GENERATED" "PACKAGE" "ADD;DEPENDS;OPTIONS" ${ARGN})
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}.package)
   set(args generate --out ${out} --icon ${KYT_ICON} --app-manifest ${KYT_APP_MANIFEST} ${ARG_OPTIONS})
   set(payload)
   if(ARG_PACKAGE)
     list(APPEND args --package ${ARG_PACKAGE})
-    file(GLOB_RECURSE payload CONFIGURE_DEPENDS ${ARG_PACKAGE}/*)
+    if(NOT ARG_GENERATED)
+      file(GLOB_RECURSE payload CONFIGURE_DEPENDS ${ARG_PACKAGE}/*)
+    endif()
   endif()
   foreach(addition IN LISTS ARG_ADD)
     list(APPEND args --add ${addition})

@@ -145,7 +145,8 @@ class Rig:
         shutil.rmtree(self.scratch, ignore_errors=True)
 
     def setup(self, name):
-        return os.path.join(self.setups, name + ".exe")
+        """Returns the path of a test setup by its name, or the given path of any program."""
+        return name if os.path.isabs(name) else os.path.join(self.setups, name + ".exe")
 
     def folder(self, name):
         """Returns a new folder of this rig's own, by name (any characters), created."""
@@ -153,7 +154,7 @@ class Rig:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def run(self, setup, temp, env=None, args=(), count=1, timeout=300):
+    def run(self, setup, temp, env=None, args=(), count=1, timeout=300, cwd=None):
         """Runs the setup count times at once with its temporary folder at temp (a Linux path) and
         returns the exit codes, the boxes shown and the installer starts, from the relay trace."""
         trace = os.path.join(self.scratch, "trace.log")
@@ -166,7 +167,8 @@ class Rig:
         dismisser.start()
         try:
             with open(trace, "wb") as err:
-                done = subprocess.run(command, env=environment, stdout=subprocess.PIPE, stderr=err, timeout=timeout)
+                done = subprocess.run(command, env=environment, stdout=subprocess.PIPE, stderr=err, timeout=timeout,
+                                      cwd=cwd)
         finally:
             stop.set()
             dismisser.join()

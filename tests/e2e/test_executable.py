@@ -84,3 +84,46 @@ class Executable(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SamplePackage(unittest.TestCase):
+    """The bundled sample package and its own installer, under Wine."""
+
+    def setUp(self):
+        self.rig = Rig()
+        self.inf_folder = os.path.join(self.rig.prefix, "drive_c", "windows", "inf")
+        self.sample_inf = os.path.join(os.environ["KYT_SOURCE_DIR"], "resources", "package", "kyt_meter.inf")
+
+    def tearDown(self):
+        self.rig.close()
+
+    def staged_copies(self):
+        """Returns the INF files of the driver store that are the sample's INF."""
+        return [name for name in os.listdir(self.inf_folder) if name.lower().endswith(".inf")
+                and filecmp.cmp(os.path.join(self.inf_folder, name), self.sample_inf, shallow=False)]
+
+    @unittest.skipUnless(os.environ["KYT_PRODUCT_PACKAGE"].endswith(os.path.join("resources", "package")),
+                         "the product carries another package")
+    def test_the_sample_setup_stages_its_driver(self):
+        self.assertEqual(self.staged_copies(), [])
+        temp = self.rig.folder("sample temp")
+        result = self.rig.run(os.environ["KYT_PRODUCT"], temp)
+        self.assertEqual((result.exit_code, result.boxes), (0, []))
+        self.assertEqual(len(self.staged_copies()), 1)
+        self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"})
+
+    def test_the_installers_exit_code_counts_packages(self):
+        package = self.rig.folder("dpinst package")
+        temp = self.rig.folder("dpinst temp")
+        dpinst = os.path.join(package, "dpinst.exe")
+        with open(os.environ["KYT_DPINST"], "rb") as src, open(dpinst, "wb") as dst:
+            dst.write(src.read())
+        with open(self.sample_inf, "rb") as src, open(os.path.join(package, "kyt_meter.inf"), "wb") as dst:
+            dst.write(src.read())
+        # No instrument is plugged in: the package is staged and installed on no device.
+        result = self.rig.run(dpinst, temp, cwd=package)
+        self.assertEqual(result.exit_code, 0x00000100)
+        with open(os.path.join(package, "broken.inf"), "wb") as f:
+            f.write(b"this is no INF file at all\r\n")
+        result = self.rig.run(dpinst, temp, cwd=package)
+        self.assertEqual(result.exit_code, 0x80010100, hex(result.exit_code))
