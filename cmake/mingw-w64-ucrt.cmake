@@ -22,7 +22,7 @@ endif()
 # Small code: every function in a section of its own, and the linker drops what nothing uses.
 set(CMAKE_C_FLAGS_INIT "-specs=\"${KYT_UCRT_SPECS}\" -D_UCRT -ffunction-sections -fdata-sections")
 set(CMAKE_CXX_FLAGS_INIT "-specs=\"${KYT_UCRT_SPECS}\" -D_UCRT -ffunction-sections -fdata-sections")
-set(CMAKE_C_FLAGS_RELEASE_INIT "-Os -DNDEBUG")
-set(CMAKE_CXX_FLAGS_RELEASE_INIT "-Os -DNDEBUG")
+set(CMAKE_C_FLAGS_RELEASE "-Os -DNDEBUG" CACHE STRING "Optimised for size")
+set(CMAKE_CXX_FLAGS_RELEASE "-Os -DNDEBUG" CACHE STRING "Optimised for size")
 set(CMAKE_EXE_LINKER_FLAGS_INIT
     "-specs=\"${KYT_UCRT_SPECS}\" -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -Wl,--gc-sections")

@@ -21,6 +21,13 @@ struct TempPathReading {
     WideString path;
 };
 
+// An existing folder, opened without following a reparse point and pinned in place while the
+// handle is open, and whether it is a real directory (not a junction or other reparse point).
+struct ExistingFolder {
+    HandleValue handle = 0;  // the caller owns it
+    bool isRealDirectory = false;
+};
+
 // The two handles of a started process; the caller owns both.
 struct ProcessHandles {
     HandleValue process = 0;
@@ -40,6 +47,25 @@ public:
 
     // Creates one folder; tells whether this call created it, found it there, or failed.
     virtual FolderResult MakeFolder(const WideString& path) = 0;
+
+    // Creates one folder with the protected access list (full control for SYSTEM and
+    // Administrators only, nothing inherited); tells whether this call created it.
+    virtual FolderResult MakeProtectedFolder(const WideString& path) = 0;
+
+    // Opens an existing folder without following a reparse point, so that nobody can delete,
+    // rename or replace it while the handle is open; nothing when it cannot.
+    virtual std::optional<ExistingFolder> OpenExistingFolder(const WideString& path) = 0;
+
+    // Returns true when the open folder is owned by Administrators, SYSTEM, this process's
+    // default owner, or whoever owns `ownFolder`, a folder this process has just created.
+    virtual bool HasTrustedOwner(HandleValue folder, HandleValue ownFolder) = 0;
+
+    // Gives an open folder the protected access list; returns whether it now has it.
+    virtual bool ProtectFolder(HandleValue folder) = 0;
+
+    // Opens a real directory (not a reparse point) so that nobody can delete, rename or replace
+    // it while the handle is open; returns the handle, or nothing.
+    virtual std::optional<HandleValue> HoldFolder(const WideString& path) = 0;
 
     // Returns the id of the running process.
     virtual std::uint32_t ProcessId() = 0;

@@ -42,7 +42,8 @@ SetupExitCode RunSetup(Platform& platform) {
         return FailWith(platform, kMessageInvalidPackage);
     }
 
-    const WideString stagingPath = AllocateStagingDirectory(platform);
+    OwnedHandle stagingHold;
+    const WideString stagingPath = AllocateStagingDirectory(platform, stagingHold);
     if (stagingPath.empty()) {
         return FailWith(platform, kMessageNoTempDirectory);
     }
@@ -50,12 +51,12 @@ SetupExitCode RunSetup(Platform& platform) {
 
     const ExtractResult extracted = ExtractPackage(platform, manifest, area);
     if (extracted != ExtractResult::Success) {
-        CleanupStaging(platform, area.files, area.directories);
+        CleanupStaging(platform, area.files, area.directories, stagingHold);
         return FailWith(platform, ExtractionMessage(extracted));
     }
 
     const InstallerOutcome installer = LaunchDriverInstaller(platform, stagingPath);
-    CleanupStaging(platform, area.files, area.directories);
+    CleanupStaging(platform, area.files, area.directories, stagingHold);
     if (!installer.started) {
         return FailWith(platform, kMessageCannotStartInstaller);
     }

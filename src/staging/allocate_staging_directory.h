@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/types.h"
+#include "platform/owned_handle.h"
 #include "platform/platform.h"
 
 namespace kyt {
@@ -11,7 +12,9 @@ inline constexpr char16_t kBaseFolderName[] = u"KYT_DRIVER_SETUP";
 // The number of staging directory names tried before giving up.
 inline constexpr unsigned kStagingAttempts = 100;
 
-// Returns the path of a staging directory that this call created, or an empty path.
-WideString AllocateStagingDirectory(Platform& platform);
+// Returns the path of a staging directory that this call created, or an empty path. The
+// directory and the base folder carry the protected access list, and `hold` keeps the
+// directory from being deleted, renamed or replaced until cleanup closes it.
+WideString AllocateStagingDirectory(Platform& platform, OwnedHandle& hold);
 
 }  // namespace kyt

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/widen_ascii.h"
 #include "support/simulated_platform.h"
 
 namespace kyt {
@@ -10,22 +11,28 @@ namespace {
 using testing::Call;
 using testing::SimulatedPlatform;
 
+// Allocates and drops the hold at once; tests of the hold keep it.
+WideString Allocate(SimulatedPlatform& platform) {
+    OwnedHandle hold;
+    return AllocateStagingDirectory(platform, hold);
+}
+
 TEST(AllocateStagingDirectory, NamesTheDirectoryByProcessTickAndAttempt) {
     SimulatedPlatform platform;
     platform.processId = 812;
     platform.tickCount = 977;
-    EXPECT_EQ(AllocateStagingDirectory(platform), u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-0");
+    EXPECT_EQ(Allocate(platform), u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-0");
     EXPECT_TRUE(platform.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-0"));
 
     SimulatedPlatform zeros;
     zeros.processId = 0;
     zeros.tickCount = 0;
-    EXPECT_EQ(AllocateStagingDirectory(zeros), u"C:\\Temp\\KYT_DRIVER_SETUP\\0-0-0");
+    EXPECT_EQ(Allocate(zeros), u"C:\\Temp\\KYT_DRIVER_SETUP\\0-0-0");
 
     SimulatedPlatform largest;
     largest.processId = 4294967295u;
     largest.tickCount = 18446744073709551615ull;
-    EXPECT_EQ(AllocateStagingDirectory(largest),
+    EXPECT_EQ(Allocate(largest),
               u"C:\\Temp\\KYT_DRIVER_SETUP\\4294967295-18446744073709551615-0");
 }
 
@@ -35,7 +42,7 @@ TEST(AllocateStagingDirectory, SkipsTakenNamesAndReadsTheClockAfresh) {
     platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
     platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-0");
     platform.AddFile(u"C:\\Temp\\KYT_DRIVER_SETUP\\812-982-1");
-    EXPECT_EQ(AllocateStagingDirectory(platform), u"C:\\Temp\\KYT_DRIVER_SETUP\\812-987-2");
+    EXPECT_EQ(Allocate(platform), u"C:\\Temp\\KYT_DRIVER_SETUP\\812-987-2");
     // The taken names are left as they were.
     EXPECT_TRUE(platform.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-0"));
     EXPECT_EQ(platform.FileContents(u"C:\\Temp\\KYT_DRIVER_SETUP\\812-982-1"), "x");
@@ -47,32 +54,46 @@ TEST(AllocateStagingDirectory, AcceptsTempPathsShorterThanTheBuffer) {
     SimulatedPlatform platform;
     platform.AddFolder(longest.substr(0, 258));
     platform.SetTempPath(longest);
-    EXPECT_EQ(AllocateStagingDirectory(platform), longest + u"KYT_DRIVER_SETUP\\812-977-0");
+    EXPECT_EQ(Allocate(platform), longest + u"KYT_DRIVER_SETUP\\812-977-0");
 
     for (std::uint32_t refused : {0u, 260u, 261u, 32767u}) {
         SimulatedPlatform other;
         other.SetTempPath(u"C:\\Temp\\", refused);
-        EXPECT_EQ(AllocateStagingDirectory(other), u"") << refused;
+        EXPECT_EQ(Allocate(other), u"") << refused;
         EXPECT_EQ(other.CallCount(), 1) << "nothing but the query happens for a length of " << refused;
     }
 }
 
-TEST(AllocateStagingDirectory, AFileInPlaceOfTheBaseFolderGivesUpAfterOneHundredAttempts) {
+TEST(AllocateStagingDirectory, AFileInPlaceOfTheBaseFolderIsRefused) {
     SimulatedPlatform platform;
     platform.AddFile(u"C:\\Temp\\KYT_DRIVER_SETUP");
     const auto before = platform.Disk();
-    EXPECT_EQ(AllocateStagingDirectory(platform), u"");
+    EXPECT_EQ(Allocate(platform), u"");
+    EXPECT_EQ(platform.Disk(), before);
+    EXPECT_EQ(platform.OpenHandles(), 0);
+}
+
+TEST(AllocateStagingDirectory, GivesUpAfterOneHundredTakenNames) {
+    SimulatedPlatform platform;
+    platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        platform.AddFile(u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-" + FormatDecimal(attempt));
+    }
+    const auto before = platform.Disk();
+    EXPECT_EQ(Allocate(platform), u"");
     EXPECT_EQ(platform.Disk(), before);
     const auto& log = platform.Log();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("MakeFolder"); }),
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("MakeProtectedFolder"); }),
               101);
-    EXPECT_EQ(log.back(), "MakeFolder C:\\Temp\\KYT_DRIVER_SETUP\\812-977-99");
+    const auto last = std::find_if(log.rbegin(), log.rend(), [](const std::string& s) { return s.starts_with("Make"); });
+    EXPECT_EQ(*last, "MakeProtectedFolder C:\\Temp\\KYT_DRIVER_SETUP\\812-977-99");
+    EXPECT_EQ(platform.OpenHandles(), 0);
 }
 
 TEST(AllocateStagingDirectory, AFailedBaseFolderEndsAtOnce) {
     SimulatedPlatform platform;
-    platform.FailCall(Call::MakeFolder, 1);
-    EXPECT_EQ(AllocateStagingDirectory(platform), u"");
+    platform.FailCall(Call::MakeProtectedFolder, 1);
+    EXPECT_EQ(Allocate(platform), u"");
     EXPECT_EQ(platform.CallCount(), 2);
     EXPECT_FALSE(platform.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP"));
 }
@@ -80,16 +101,80 @@ TEST(AllocateStagingDirectory, AFailedBaseFolderEndsAtOnce) {
 TEST(AllocateStagingDirectory, ALaterAttemptSucceedsAfterFailedOnes) {
     SimulatedPlatform platform;
     for (int occurrence = 2; occurrence <= 100; ++occurrence) {
-        platform.FailCall(Call::MakeFolder, occurrence);
+        platform.FailCall(Call::MakeProtectedFolder, occurrence);
     }
-    EXPECT_EQ(AllocateStagingDirectory(platform), u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-99");
+    EXPECT_EQ(Allocate(platform), u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-99");
 
     SimulatedPlatform none;
     for (int occurrence = 2; occurrence <= 101; ++occurrence) {
-        none.FailCall(Call::MakeFolder, occurrence);
+        none.FailCall(Call::MakeProtectedFolder, occurrence);
     }
-    EXPECT_EQ(AllocateStagingDirectory(none), u"");
+    EXPECT_EQ(Allocate(none), u"");
     EXPECT_TRUE(none.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP")) << "the base folder stays";
+}
+
+}  // namespace
+}  // namespace kyt
+
+namespace kyt {
+namespace {
+
+using testing::Call;
+using testing::SimulatedPlatform;
+
+const WideString kBase = u"C:\\Temp\\KYT_DRIVER_SETUP";
+
+TEST(AllocateStagingDirectory, NewFoldersGetTheProtectedAccessListAndTheDirectoryIsHeld) {
+    SimulatedPlatform platform;
+    OwnedHandle hold;
+    const WideString path = AllocateStagingDirectory(platform, hold);
+    ASSERT_EQ(path, kBase + u"\\812-977-0");
+    EXPECT_TRUE(platform.IsProtected(kBase));
+    EXPECT_TRUE(platform.IsProtected(path));
+    EXPECT_TRUE(platform.IsHeld(path));
+    EXPECT_FALSE(platform.RemoveFolder(path)) << "a held directory cannot go";
+    hold.Close();
+    EXPECT_FALSE(platform.IsHeld(path));
+    EXPECT_EQ(platform.OpenHandles(), 0);
+}
+
+TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedOnlyWhenItIsTrusted) {
+    struct Case {
+        const char* what;
+        void (SimulatedPlatform::*add)(const WideString&);
+        bool usable;
+    };
+    const Case cases[] = {
+        {"an earlier run's base folder", &SimulatedPlatform::AddFolder, true},
+        {"a folder the user made", &SimulatedPlatform::AddForeignFolder, false},
+        {"a junction", &SimulatedPlatform::AddJunction, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimulatedPlatform platform;
+        (platform.*c.add)(kBase);
+        OwnedHandle hold;
+        const WideString path = AllocateStagingDirectory(platform, hold);
+        EXPECT_EQ(!path.empty(), c.usable);
+        EXPECT_EQ(platform.IsProtected(kBase), c.usable) << "the protected list is given to a trusted folder only";
+        EXPECT_EQ(platform.Disk().size(), c.usable ? 4u : 3u) << "nothing is made in an untrusted folder";
+        hold.Close();
+        EXPECT_EQ(platform.OpenHandles(), 0);
+    }
+}
+
+TEST(AllocateStagingDirectory, AFailedSecurityStepGivesNoDirectory) {
+    for (const Call failing : {Call::OpenExistingFolder, Call::HasTrustedOwner, Call::ProtectFolder, Call::HoldFolder}) {
+        SCOPED_TRACE(testing::CallName(failing));
+        SimulatedPlatform platform;
+        platform.AddFolder(kBase);
+        platform.FailCall(failing);
+        OwnedHandle hold;
+        EXPECT_EQ(AllocateStagingDirectory(platform, hold), u"");
+        EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", kBase}))
+            << "a directory that could not be held is removed again";
+        EXPECT_EQ(platform.OpenHandles(), 0);
+    }
 }
 
 }  // namespace

@@ -87,8 +87,8 @@ TEST(RunSetup, ExtractionFailuresCleanUpBeforeTheirMessage) {
         const char16_t* message;
     };
     const Case cases[] = {
-        {"the amd64 folder", Call::MakeFolder, 3, kMessageNoTempFolder},
-        {"the wdf folder", Call::MakeFolder, 5, kMessageNoTempFolder},
+        {"the amd64 folder", Call::MakeFolder, 1, kMessageNoTempFolder},
+        {"the wdf folder", Call::MakeFolder, 3, kMessageNoTempFolder},
         {"the first resource", Call::FindResourceBytes, 2, kMessageMissingFile},
         {"the last resource", Call::FindResourceBytes, 5, kMessageMissingFile},
         {"creating the third file", Call::OpenNewFile, 3, kMessageCannotWrite},
@@ -142,46 +142,65 @@ TEST(RunSetup, AnUnknownInstallerResultIsFailureWithoutABox) {
     }
 }
 
-// Fails each platform call of a whole run in turn, one run per call position, and checks the
-// ending, the single box, and that the disk holds nothing of the run but the base folder.
-TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
-    SimulatedPlatform reference;
-    AddNestedPackage(reference);
-    ASSERT_EQ(RunSetup(reference), 0);
-    const int calls = reference.CallCount();
-    ASSERT_GT(calls, 20);
+// Returns the message a run must end with when the given call (as logged) fails, or nothing
+// when the run goes on to the installer.
+std::optional<WideString> ExpectedMessage(const std::string& failed, bool firstMakeProtectedFolder) {
+    const auto is = [&](const char* prefix) { return failed.starts_with(prefix); };
+    if (is("FindResourceBytes KYT_MANIFEST")) return WideString(kMessageInvalidPackage);
+    if (is("ReadTempPath") || is("OpenExistingFolder") || is("HasTrustedOwner") || is("ProtectFolder") ||
+        is("HoldFolder") ||
+        (is("MakeProtectedFolder") && firstMakeProtectedFolder)) {
+        return WideString(kMessageNoTempDirectory);
+    }
+    if (is("MakeFolder ")) return WideString(kMessageNoTempFolder);
+    if (is("FindResourceBytes")) return WideString(kMessageMissingFile);
+    if (is("OpenNewFile") || is("WriteBytes")) return WideString(kMessageCannotWrite);
+    if (is("StartProcess")) return WideString(kMessageCannotStartInstaller);
+    return std::nullopt;
+}
 
+// Fails each platform call of a whole run in turn, one run per call position, with the base
+// folder missing and then found from an earlier run, and checks the ending, the exit code, the
+// single box shown after cleanup, and that nothing of the run is left but the base folder.
+TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
     int runs = 0;
-    for (int number = 1; number <= calls; ++number) {
-        SimulatedPlatform platform;
-        AddNestedPackage(platform);
-        platform.FailCallNumber(number);
-        const SetupExitCode result = RunSetup(platform);
-        const std::string failed = platform.Log()[number - 1];
-        SCOPED_TRACE("failing call " + std::to_string(number) + ": " + failed);
-        ++runs;
-        EXPECT_EQ(platform.OpenHandles(), 0);
-        EXPECT_LE(platform.boxes.size(), 1u);
-        const bool cleanupFailed = failed.starts_with("Remove");
-        if (!cleanupFailed) {
-            // Nothing of the run remains but the base folder (which a failed early step never made).
-            const std::set<WideString> disk = platform.Disk();
-            EXPECT_TRUE(std::includes(kOnlyTheBaseFolder.begin(), kOnlyTheBaseFolder.end(), disk.begin(), disk.end()));
-        }
-        if (platform.boxes.empty()) {
-            // Silent calls (the clock, closing, cleanup) do not change the outcome; a failed
-            // wait or exit-code query is failure without a box.
+    for (const bool baseExists : {false, true}) {
+        SimulatedPlatform reference;
+        AddNestedPackage(reference);
+        if (baseExists) reference.AddFolder(kBase);
+        ASSERT_EQ(RunSetup(reference), 0);
+        const int calls = reference.CallCount();
+        ASSERT_GT(calls, 20);
+
+        for (int number = 1; number <= calls; ++number) {
+            SimulatedPlatform platform;
+            AddNestedPackage(platform);
+            if (baseExists) platform.AddFolder(kBase);
+            platform.FailCallNumber(number);
+            const SetupExitCode result = RunSetup(platform);
+            ++runs;
+            const std::string failed = platform.Log()[number - 1];
+            SCOPED_TRACE("failing call " + std::to_string(number) + ": " + failed);
+            const bool firstProtected = failed == "MakeProtectedFolder " + testing::Narrow(kBase);
+            const std::optional<WideString> message = ExpectedMessage(failed, firstProtected);
             const bool silentFailure = failed.starts_with("WaitForExit") || failed.starts_with("ReadExitCode");
-            EXPECT_EQ(result, silentFailure ? 1 : 0);
-        } else {
-            EXPECT_EQ(result, 1);
-            if (!cleanupFailed) {
-                EXPECT_EQ(platform.boxes[0].diskAtThatTime, platform.Disk());
+            EXPECT_EQ(result, message || silentFailure ? 1 : 0);
+            ASSERT_EQ(platform.boxes.size(), message ? 1u : 0u);
+            EXPECT_EQ(platform.OpenHandles(), 0);
+
+            // Nothing of the run remains but the base folder (which a failed early step never
+            // made), unless the failed call was one of the cleanup's own removals.
+            const std::set<WideString> disk = platform.Disk();
+            if (!failed.starts_with("Remove")) {
+                EXPECT_TRUE(std::includes(kOnlyTheBaseFolder.begin(), kOnlyTheBaseFolder.end(), disk.begin(), disk.end()));
+            }
+            if (message) {
+                EXPECT_EQ(platform.boxes[0].text, *message);
+                EXPECT_EQ(platform.boxes[0].diskAtThatTime, disk) << "the box comes after the cleanup";
             }
         }
     }
-    EXPECT_EQ(runs, calls);
-    std::cout << "[          ] fault sweep: " << runs << " runs, one per platform call\n";
+    std::cout << "[          ] fault sweep: " << runs << " runs, one per platform call of a run\n";
 }
 
 }  // namespace

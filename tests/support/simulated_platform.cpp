@@ -54,7 +54,8 @@ std::string CallName(Call call) {
     static const char* const names[] = {
         "FindResourceBytes", "ReadTempPath", "MakeFolder", "ProcessId", "TickCount", "OpenNewFile", "WriteBytes",
         "CloseHandleValue", "RemoveFile", "RemoveFolder", "StartProcess", "WaitForExit", "ReadExitCode",
-        "ShowErrorBox",
+        "ShowErrorBox", "MakeProtectedFolder", "OpenExistingFolder", "HasTrustedOwner", "ProtectFolder",
+        "HoldFolder",
     };
     return names[static_cast<int>(call)];
 }
@@ -70,6 +71,14 @@ void SimulatedPlatform::AddResource(const WideString& name, const std::string& b
 
 void SimulatedPlatform::AddFolder(const WideString& path) {
     nodes_[UpperCase(path)] = Node{path, true, {}};
+}
+
+void SimulatedPlatform::AddForeignFolder(const WideString& path) {
+    nodes_[UpperCase(path)] = Node{path, true, {}, false, true, false};
+}
+
+void SimulatedPlatform::AddJunction(const WideString& path) {
+    nodes_[UpperCase(path)] = Node{path, true, {}, false, false, true};
 }
 
 void SimulatedPlatform::AddFile(const WideString& path, const std::string& bytes) {
@@ -99,6 +108,17 @@ std::set<WideString> SimulatedPlatform::Disk() const {
 
 bool SimulatedPlatform::Exists(const WideString& path) const {
     return Find(path) != nullptr;
+}
+
+bool SimulatedPlatform::IsProtected(const WideString& path) const {
+    const Node* node = Find(path);
+    return node != nullptr && node->isProtected;
+}
+
+bool SimulatedPlatform::IsHeld(const WideString& path) const {
+    return std::any_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
+        return open.second.kind == HandleKind::Hold && UpperCase(open.second.path) == UpperCase(path);
+    });
 }
 
 std::string SimulatedPlatform::FileContents(const WideString& path) const {
@@ -157,10 +177,7 @@ TempPathReading SimulatedPlatform::ReadTempPath() {
     return TempPathReading{length, length < 260 ? tempPath_ : WideString()};
 }
 
-FolderResult SimulatedPlatform::MakeFolder(const WideString& path) {
-    if (Enter(Call::MakeFolder, Narrow(path), path)) {
-        return FolderResult::Failed;
-    }
+FolderResult SimulatedPlatform::CreateFolderNode(const WideString& path, bool isProtected) {
     if (Find(path) != nullptr) {
         return FolderResult::AlreadyExists;
     }
@@ -168,7 +185,59 @@ FolderResult SimulatedPlatform::MakeFolder(const WideString& path) {
         return FolderResult::Failed;
     }
     AddFolder(path);
+    nodes_[UpperCase(path)].isProtected = isProtected;
     return FolderResult::Created;
+}
+
+FolderResult SimulatedPlatform::MakeFolder(const WideString& path) {
+    if (Enter(Call::MakeFolder, Narrow(path), path)) {
+        return FolderResult::Failed;
+    }
+    return CreateFolderNode(path, false);
+}
+
+FolderResult SimulatedPlatform::MakeProtectedFolder(const WideString& path) {
+    if (Enter(Call::MakeProtectedFolder, Narrow(path), path)) {
+        return FolderResult::Failed;
+    }
+    return CreateFolderNode(path, true);
+}
+
+std::optional<ExistingFolder> SimulatedPlatform::OpenExistingFolder(const WideString& path) {
+    const Node* node = Find(path);
+    if (Enter(Call::OpenExistingFolder, Narrow(path), path) || node == nullptr) {
+        return std::nullopt;
+    }
+    return ExistingFolder{NewHandle(HandleKind::Folder, path), node->isFolder && !node->isJunction};
+}
+
+bool SimulatedPlatform::HasTrustedOwner(HandleValue folder, HandleValue ownFolder) {
+    const auto open = openHandles_.find(folder);
+    const WideString path = open != openHandles_.end() ? open->second.path : WideString();
+    if (Enter(Call::HasTrustedOwner, Narrow(path), path) || open == openHandles_.end() ||
+        openHandles_.count(ownFolder) == 0) {
+        return false;
+    }
+    const Node* node = Find(path);
+    return node != nullptr && !node->ownedByUser;
+}
+
+bool SimulatedPlatform::ProtectFolder(HandleValue folder) {
+    const auto open = openHandles_.find(folder);
+    const WideString path = open != openHandles_.end() ? open->second.path : WideString();
+    if (Enter(Call::ProtectFolder, Narrow(path), path) || open == openHandles_.end()) {
+        return false;
+    }
+    nodes_[UpperCase(path)].isProtected = true;
+    return true;
+}
+
+std::optional<HandleValue> SimulatedPlatform::HoldFolder(const WideString& path) {
+    const Node* node = Find(path);
+    if (Enter(Call::HoldFolder, Narrow(path), path) || node == nullptr || !node->isFolder || node->isJunction) {
+        return std::nullopt;
+    }
+    return NewHandle(HandleKind::Hold, path);
 }
 
 std::uint32_t SimulatedPlatform::ProcessId() {
@@ -210,7 +279,7 @@ bool SimulatedPlatform::WriteBytes(HandleValue file, ByteView bytes, std::uint32
 
 void SimulatedPlatform::CloseHandleValue(HandleValue handle) {
     const auto open = openHandles_.find(handle);
-    static const char* const kinds[] = {"file", "process", "thread"};
+    static const char* const kinds[] = {"file", "process", "thread", "folder", "hold"};
     Enter(Call::CloseHandleValue, open == openHandles_.end() ? "unknown" : kinds[static_cast<int>(open->second.kind)]);
     if (open != openHandles_.end()) {
         openHandles_.erase(open);
@@ -234,7 +303,8 @@ bool SimulatedPlatform::RemoveFolder(const WideString& path) {
         return false;
     }
     const Node* node = Find(path);
-    if (node == nullptr || !node->isFolder) {
+    // A held folder cannot be removed: the hold does not share deletion.
+    if (node == nullptr || !node->isFolder || IsHeld(path)) {
         return false;
     }
     const WideString prefix = UpperCase(path) + u'\\';

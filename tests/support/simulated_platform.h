@@ -17,6 +17,7 @@ namespace kyt::testing {
 enum class Call {
     FindResourceBytes, ReadTempPath, MakeFolder, ProcessId, TickCount, OpenNewFile, WriteBytes,
     CloseHandleValue, RemoveFile, RemoveFolder, StartProcess, WaitForExit, ReadExitCode, ShowErrorBox,
+    MakeProtectedFolder, OpenExistingFolder, HasTrustedOwner, ProtectFolder, HoldFolder,
 };
 
 // Returns the call's name, as the log writes it.
@@ -43,6 +44,9 @@ public:
     // --- Setting the scene -------------------------------------------------------------
     void AddResource(const WideString& name, const std::string& bytes);
     void AddFolder(const WideString& path);
+    // A folder owned by someone untrusted (the user, unelevated), or a junction.
+    void AddForeignFolder(const WideString& path);
+    void AddJunction(const WideString& path);
     void AddFile(const WideString& path, const std::string& bytes = "x");
     void SetTempPath(const WideString& path, std::optional<std::uint32_t> reportedLength = std::nullopt);
 
@@ -66,6 +70,10 @@ public:
     // Every path on disk (folders and files), as created.
     std::set<WideString> Disk() const;
     bool Exists(const WideString& path) const;
+    // Whether the folder carries the protected access list.
+    bool IsProtected(const WideString& path) const;
+    // Whether a hold is open on the folder.
+    bool IsHeld(const WideString& path) const;
     std::string FileContents(const WideString& path) const;
     // Calls in order: "MakeFolder C:\\Temp\\KYT_DRIVER_SETUP", "CloseHandleValue thread", ...
     const std::vector<std::string>& Log() const { return log_; }
@@ -79,6 +87,11 @@ public:
     std::optional<ByteView> FindResourceBytes(const WideString& name) override;
     TempPathReading ReadTempPath() override;
     FolderResult MakeFolder(const WideString& path) override;
+    FolderResult MakeProtectedFolder(const WideString& path) override;
+    std::optional<ExistingFolder> OpenExistingFolder(const WideString& path) override;
+    bool HasTrustedOwner(HandleValue folder, HandleValue ownFolder) override;
+    bool ProtectFolder(HandleValue folder) override;
+    std::optional<HandleValue> HoldFolder(const WideString& path) override;
     std::uint32_t ProcessId() override;
     std::uint64_t TickCount() override;
     std::optional<HandleValue> OpenNewFile(const WideString& path) override;
@@ -97,8 +110,11 @@ private:
         WideString path;  // as created
         bool isFolder = false;
         std::string contents;
+        bool isProtected = false;
+        bool ownedByUser = false;  // made by an unelevated program of the user, not by the setup
+        bool isJunction = false;
     };
-    enum class HandleKind { File, Process, Thread };
+    enum class HandleKind { File, Process, Thread, Folder, Hold };
     struct OpenHandle {
         HandleKind kind;
         WideString path;
@@ -108,6 +124,7 @@ private:
     // Counts the call, logs it, and returns whether it is to fail.
     bool Enter(Call call, const std::string& detail, const WideString& path = {});
     const Node* Find(const WideString& path) const;
+    FolderResult CreateFolderNode(const WideString& path, bool isProtected);
     bool ParentIsFolder(const WideString& path) const;
     bool IsOpen(const WideString& path) const;
     HandleValue NewHandle(HandleKind kind, const WideString& path);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "common/types.h"
+#include "platform/platform.h"
 
 namespace kyt {
 

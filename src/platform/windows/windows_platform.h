@@ -11,6 +11,11 @@ public:
     std::optional<ByteView> FindResourceBytes(const WideString& name) override;
     TempPathReading ReadTempPath() override;
     FolderResult MakeFolder(const WideString& path) override;
+    FolderResult MakeProtectedFolder(const WideString& path) override;
+    std::optional<ExistingFolder> OpenExistingFolder(const WideString& path) override;
+    bool HasTrustedOwner(HandleValue folder, HandleValue ownFolder) override;
+    bool ProtectFolder(HandleValue folder) override;
+    std::optional<HandleValue> HoldFolder(const WideString& path) override;
     std::uint32_t ProcessId() override;
     std::uint64_t TickCount() override;
     std::optional<HandleValue> OpenNewFile(const WideString& path) override;
