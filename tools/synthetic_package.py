@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Writes a synthetic driver package in the shape of the shipped one, for tests and benchmarks.
 
-  synthetic_package.py --out DIR --installer FILE [--bytes-scale K] [--files-scale K]
+  synthetic_package.py --out DIR --installer FILE [--pad-installer] [--bytes-scale K] [--files-scale K]
 
 The shipped shape: 39 INF and 40 catalog files and dpinst.exe at the root (dpinst.exe sixth in
 manifest order, line 6), a byte-identical dpinst.exe in amd64 (line 80) and three DLLs after it
 (lines 81 to 83); 84 files, 6,471,689 bytes in all, the smallest 1,150 and the largest
 1,533,512 bytes. The installer is the given program, so its two copies take their size from it
-and the DLLs make up the rest. --bytes-scale K makes every other file K times larger;
---files-scale K carries K times as many INF and catalog files. The content is deterministic.
+and the DLLs make up the rest; with --pad-installer a small program is padded (bytes after its
+image, which the loader ignores) so that the totals hold. --bytes-scale K makes every file K
+times larger; --files-scale K carries K times as many INF and catalog files. The content is
+deterministic.
 """
 import argparse
 import hashlib
@@ -34,7 +36,10 @@ def content(name, size):
     return bytes(out[:size])
 
 
-def shape(installer_size, files_scale=1):
+PADDED_DLL = 1_000_000  # the two smaller DLLs, when the installer is padded
+
+
+def shape(installer_size, files_scale=1, pad_installer=False):
     """Returns [(relative path, size)] of the package; for scale 1 the shipped totals hold."""
     early = ["acm_meter", "bus_meter", "cdc_meter"]
     names = [f"{n}.{ext}" for n in early for ext in ("cat", "inf")]
@@ -47,6 +52,8 @@ def shape(installer_size, files_scale=1):
         base = 1_150 if name.endswith(".inf") else 9_000
         sizes[name] = base + (i * 7_919) % (2_000 if name.endswith(".inf") else 14_000)
     sizes[names[1]] = SMALLEST  # acm_meter.inf is the smallest file
+    if pad_installer:
+        installer_size = max(installer_size, (TOTAL - sum(sizes.values()) - LARGEST - 2 * PADDED_DLL) // 2)
     fixed = sum(sizes.values()) + 2 * installer_size + LARGEST
     rest = TOTAL - fixed
     if files_scale == 1 and not (2 * SMALLEST <= rest <= 2 * LARGEST):
@@ -61,15 +68,19 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", required=True)
     parser.add_argument("--installer", required=True)
+    parser.add_argument("--pad-installer", action="store_true")
     parser.add_argument("--bytes-scale", type=int, default=1)
     parser.add_argument("--files-scale", type=int, default=1)
     args = parser.parse_args(argv)
     shutil.rmtree(args.out, ignore_errors=True)
     os.makedirs(os.path.join(args.out, "amd64"))
-    for relative, size in shape(os.path.getsize(args.installer), args.files_scale):
+    with open(args.installer, "rb") as f:
+        program = f.read()
+    for relative, size in shape(len(program), args.files_scale, args.pad_installer):
         target = os.path.join(args.out, *relative.split("\\"))
         if relative.endswith("dpinst.exe"):
-            shutil.copyfile(args.installer, target)
+            with open(target, "wb") as f:
+                f.write(program + bytes(size * args.bytes_scale - len(program)))
         else:
             with open(target, "wb") as f:
                 f.write(content(relative, size * args.bytes_scale))
