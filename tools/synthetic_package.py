@@ -39,28 +39,34 @@ def content(name, size):
 PADDED_DLL = 1_000_000  # the two smaller DLLs, when the installer is padded
 
 
-def shape(installer_size, files_scale=1, pad_installer=False):
-    """Returns [(relative path, size)] of the package; for scale 1 the shipped totals hold."""
-    early = ["acm_meter", "bus_meter", "cdc_meter"]
-    names = [f"{n}.{ext}" for n in early for ext in ("cat", "inf")]
-    models = [f"kyt_m{i:03d}" for i in range(36 * files_scale)]
-    later = [f"{n}.{ext}" for n in models for ext in ("cat", "inf")] + ["kyt_common.cat"] * 1
-    root = names + later
+def root_sizes(names):
+    """Returns the sizes of the root's INF and catalog files: INF files small text, catalogs a
+    little larger, spread deterministically; acm_meter.inf is the smallest file."""
     sizes = {}
-    for i, name in enumerate(root):
-        # INF files are small text; catalogs a little larger. Spread, deterministic.
-        base = 1_150 if name.endswith(".inf") else 9_000
-        sizes[name] = base + (i * 7_919) % (2_000 if name.endswith(".inf") else 14_000)
-    sizes[names[1]] = SMALLEST  # acm_meter.inf is the smallest file
+    for i, name in enumerate(names):
+        inf = name.endswith(".inf")
+        sizes[name] = (1_150 if inf else 9_000) + (i * 7_919) % (2_000 if inf else 14_000)
+    sizes["acm_meter.inf"] = SMALLEST
+    return sizes
+
+
+def shape(installer_size, files_scale=1, pad_installer=False):
+    """Returns [(relative path, size)] of the package. At files scale 1 the shipped totals hold;
+    a larger scale adds INF and catalog files and keeps every other file as it is."""
+    early = [f"{n}.{ext}" for n in ("acm_meter", "bus_meter", "cdc_meter") for ext in ("cat", "inf")]
+    later = [f"kyt_m{i:03d}.{ext}" for i in range(36) for ext in ("cat", "inf")] + ["kyt_common.cat"]
+    sizes = root_sizes(early + later)
     if pad_installer:
         installer_size = max(installer_size, (TOTAL - sum(sizes.values()) - LARGEST - 2 * PADDED_DLL) // 2)
-    fixed = sum(sizes.values()) + 2 * installer_size + LARGEST
-    rest = TOTAL - fixed
-    if files_scale == 1 and not (2 * SMALLEST <= rest <= 2 * LARGEST):
+    rest = TOTAL - sum(sizes.values()) - 2 * installer_size - LARGEST
+    if not (2 * SMALLEST <= rest <= 2 * LARGEST):
         raise SystemExit(f"an installer of {installer_size} bytes does not fit the shipped totals")
+    extra = [f"kyt_m{i:03d}.{ext}" for i in range(36, 36 * files_scale) for ext in ("cat", "inf")]
+    sizes.update({name: size for name, size in root_sizes(early + later + extra).items() if name in extra})
     dlls = [("amd64\\kyt_coinst.dll", LARGEST), ("amd64\\kyt_update.dll", rest // 2),
             ("amd64\\kyt_wdf.dll", rest - rest // 2)]
-    return ([(n, sizes[n]) for n in names] + [("dpinst.exe", installer_size)] + [(n, sizes[n]) for n in later]
+    root_after = sorted(later + extra, key=str.lower)
+    return ([(n, sizes[n]) for n in early] + [("dpinst.exe", installer_size)] + [(n, sizes[n]) for n in root_after]
             + [("amd64\\dpinst.exe", installer_size)] + dlls)
 
 
