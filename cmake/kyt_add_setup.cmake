@@ -29,5 +29,8 @@ function(kyt_add_setup target)
     VERBATIM)
   add_executable(${target} WIN32 ${out}/setup.rc $<TARGET_OBJECTS:kyt_entry_point>)
   target_link_libraries(${target} PRIVATE kyt_windows_platform)
-  target_link_options(${target} PRIVATE -municode -s)
+  # Sections aligned in the file as in memory let a loader map the payload straight from the
+  # file instead of reading the whole image in first (Wine does the latter for smaller
+  # alignments, which costs a 100 MB package a quarter of a second and its size in memory).
+  target_link_options(${target} PRIVATE -municode -s -Wl,--file-alignment=4096)
 endfunction()

@@ -14,6 +14,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 from dataclasses import dataclass, field
 
 CAPTION = "KYT DRIVER SETUP"
@@ -206,6 +207,18 @@ class Rig:
                 elif args[0].lower().endswith("\\dpinst.exe"):
                     result.installer_starts.append(
                         ProcessStart(args[0], args[1], word(args[4]), word(args[5]), args[6], args[7]))
+
+
+class RigTestCase(unittest.TestCase):
+    """A test class whose tests share one rig: one fresh Wine prefix and one display."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = Rig()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rig.close()
 
 
 def tree(path):

@@ -3,18 +3,10 @@ of the run left in the temporary folder."""
 import os
 import unittest
 
-from rig import CAPTION, MESSAGES, Rig, tree
+from rig import CAPTION, MESSAGES, RigTestCase, tree
 
 
-class SetupFailures(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.rig = Rig()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.rig.close()
-
+class SetupFailures(RigTestCase):
     def assert_one_box(self, result, message):
         self.assertEqual(len(result.boxes), 1, result.boxes)
         box = result.boxes[0]

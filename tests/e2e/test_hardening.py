@@ -7,18 +7,10 @@ import threading
 import time
 import unittest
 
-from rig import MESSAGES, Rig, tree, windows_path
+from rig import MESSAGES, RigTestCase, tree, windows_path
 
 
-class Hardening(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.rig = Rig()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.rig.close()
-
+class Hardening(RigTestCase):
     def test_the_setups_folders_give_others_no_access(self):
         temp = self.rig.folder("modes")
         base = os.path.join(temp, "KYT_DRIVER_SETUP")

@@ -5,18 +5,10 @@ import glob
 import os
 import unittest
 
-from rig import Rig, tree, windows_path
+from rig import RigTestCase, tree, windows_path
 
 
-class SetupRuns(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.rig = Rig()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.rig.close()
-
+class SetupRuns(RigTestCase):
     def run_nested(self, temp, exit_code=0, args=()):
         record = self.rig.folder("record " + os.path.basename(temp))
         result = self.rig.run("e2e_nested", temp, env={"KYT_TEST_EXIT_CODE": str(exit_code),
