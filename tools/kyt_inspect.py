@@ -4,8 +4,9 @@
   kyt_inspect.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--quiet]
 
 Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX, no
-signature), the imports (KERNEL32.dll, MessageBoxW alone from USER32.dll, the security calls
-that protect the staging area from ADVAPI32.dll, the api-ms-win-crt libraries), the resources (only RT_RCDATA, RT_ICON, RT_GROUP_ICON and RT_MANIFEST, each in
+signature), the imports (KERNEL32.dll, the security calls that protect the staging area from
+ADVAPI32.dll, the api-ms-win-crt libraries, and from USER32.dll at most MessageBoxW, which the
+setup loads only when it shows a box), the resources (only RT_RCDATA, RT_ICON, RT_GROUP_ICON and RT_MANIFEST, each in
 language 1033), the application manifest, the icon (four 32-bit RGBA PNG images of 16, 32, 48
 and 256 pixels), and that KYT_MANIFEST parses into entries KYT_FILE_000 upwards in index order,
 each naming a resource that is present and not empty. With --package (and the same --add
