@@ -12,13 +12,13 @@ import unittest
 from rig import Rig, tree, windows_path
 
 sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
-import kyt_inspect  # noqa: E402
+import kyt_verify  # noqa: E402
 import kyt_package  # noqa: E402
 
 
 def inspect(setup, files):
     out = io.StringIO()
-    problems = kyt_inspect.inspect(setup, files, out)
+    problems = kyt_verify.inspect(setup, files, out)
     return problems, out.getvalue()
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Lists a built setup's resources and verifies the executable.
 
-  kyt_inspect.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--quiet]
+  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...]
 
 Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX, no
 signature), the imports (KERNEL32.dll, the security calls that protect the staging area from
