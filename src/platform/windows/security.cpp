@@ -18,6 +18,12 @@ namespace {
 // nothing is inherited from the temporary folder.
 constexpr wchar_t kProtectedAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
+// Returns true and fills `descriptor` with the protected access list in its binary form.
+bool MakeProtectedDescriptor(LocalPointer<PSECURITY_DESCRIPTOR>& descriptor) {
+    return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedAccess, SDDL_REVISION_1, descriptor.put(),
+                                                                  nullptr) != FALSE;
+}
+
 // Returns the owner of an open object, or null; the owner lives in `descriptor`.
 PSID OwnerOf(HANDLE object, LocalPointer<PSECURITY_DESCRIPTOR>& descriptor) {
     PSID owner = nullptr;
@@ -62,8 +68,7 @@ bool IsRealDirectory(HANDLE folder, const WideString& path) {
 
 FolderResult WindowsPlatform::MakeProtectedFolder(const WideString& path) {
     LocalPointer<PSECURITY_DESCRIPTOR> descriptor;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedAccess, SDDL_REVISION_1, descriptor.put(),
-                                                                nullptr)) {
+    if (!MakeProtectedDescriptor(descriptor)) {
         return FolderResult::Failed;
     }
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
@@ -104,8 +109,7 @@ bool WindowsPlatform::HasTrustedOwner(HandleValue folder, HandleValue ownFolder)
 
 bool WindowsPlatform::ProtectFolder(HandleValue folder) {
     LocalPointer<PSECURITY_DESCRIPTOR> descriptor;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedAccess, SDDL_REVISION_1, descriptor.put(),
-                                                                nullptr)) {
+    if (!MakeProtectedDescriptor(descriptor)) {
         return false;
     }
     BOOL present = FALSE;
