@@ -30,8 +30,9 @@ APP_MANIFEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "r
 ALLOWED_IMPORTS = {
     "kernel32.dll": None,
     "user32.dll": {"MessageBoxW"},
-    "advapi32.dll": {"ConvertStringSecurityDescriptorToSecurityDescriptorW", "EqualSid", "GetSecurityDescriptorDacl",
-                     "GetSecurityInfo", "GetTokenInformation", "IsWellKnownSid", "OpenProcessToken", "SetSecurityInfo"},
+    "advapi32.dll": {"ConvertStringSecurityDescriptorToSecurityDescriptorW", "CreateWellKnownSid", "EqualSid",
+                     "GetSecurityInfo", "IsWellKnownSid", "OpenProcessToken", "SetKernelObjectSecurity",
+                     "SetTokenInformation"},
 }
 
 
@@ -85,6 +86,12 @@ def check_headers(pe, inspection):
     check(pe.OPTIONAL_HEADER.Magic == 0x20B, "not PE32+")
     check(pe.FILE_HEADER.Machine == 0x8664, "not built for x86-64")
     check(pe.OPTIONAL_HEADER.Subsystem == 2, "not of the Windows GUI subsystem")
+    # Windows 10 and later resolve the api-ms-win-crt names inside the system, never beside the
+    # executable.
+    header = pe.OPTIONAL_HEADER
+    for field in ("OperatingSystemVersion", "SubsystemVersion"):
+        version = (getattr(header, f"Major{field}"), getattr(header, f"Minor{field}"))
+        check(version == (10, 0), f"{field} is {version[0]}.{version[1]}, not 10.0")
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
     for bit, name in ((0x20, "high-entropy ASLR"), (0x40, "dynamic base"), (0x100, "NX compatibility")):
         check(flags & bit, f"{name} is not set")

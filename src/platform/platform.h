@@ -21,11 +21,13 @@ struct TempPathReading {
     WideString path;
 };
 
-// An existing folder, opened without following a reparse point and pinned in place while the
-// handle is open, and whether it is a real directory (not a junction or other reparse point).
-struct ExistingFolder {
-    HandleValue handle = 0;  // the caller owns it
-    bool isRealDirectory = false;
+// A folder opened so that the open takes part in sharing (it lists the folder) without sharing
+// deletion: while the handle is open nobody can delete, rename or replace the folder, and no
+// folder above it can be renamed either.
+struct HeldFolder {
+    HandleValue handle = 0;        // the caller owns it
+    bool isRealDirectory = false;  // a directory, not a junction or other reparse point
+    WideString finalPath;          // the folder's own path, through no junction
 };
 
 // The two handles of a started process; the caller owns both.
@@ -45,27 +47,25 @@ public:
     // Returns what the temporary-path query gives for a zero-filled buffer of 260 code units.
     virtual TempPathReading ReadTempPath() = 0;
 
-    // Creates one folder; tells whether this call created it, found it there, or failed.
+    // Creates one folder owned by Administrators that inherits its access list from its parent;
+    // tells whether this call created it, found it there, or failed.
     virtual FolderResult MakeFolder(const WideString& path) = 0;
 
-    // Creates one folder with the protected access list (full control for SYSTEM and
-    // Administrators only, nothing inherited); tells whether this call created it.
+    // Creates one folder owned by Administrators with the protected access list (full control
+    // for SYSTEM and Administrators only, nothing inherited); tells whether this call created it.
     virtual FolderResult MakeProtectedFolder(const WideString& path) = 0;
 
-    // Opens an existing folder without following a reparse point, so that nobody can delete,
-    // rename or replace it while the handle is open; nothing when it cannot.
-    virtual std::optional<ExistingFolder> OpenExistingFolder(const WideString& path) = 0;
+    // Opens the folder at path without following a reparse point and holds it (see HeldFolder);
+    // nothing when it cannot be opened so.
+    virtual std::optional<HeldFolder> HoldFolder(const WideString& path) = 0;
 
-    // Returns true when the open folder is owned by Administrators, SYSTEM, this process's
-    // default owner, or whoever owns `ownFolder`, a folder this process has just created.
-    virtual bool HasTrustedOwner(HandleValue folder, HandleValue ownFolder) = 0;
+    // Returns true when the held folder is owned by Administrators or SYSTEM, which no
+    // unelevated program can make the owner of anything.
+    virtual bool HasTrustedOwner(HandleValue folder) = 0;
 
-    // Gives an open folder the protected access list; returns whether it now has it.
+    // Gives the held folder itself the protected access list, leaving everything below it as it
+    // is; returns whether it now has it.
     virtual bool ProtectFolder(HandleValue folder) = 0;
-
-    // Opens a real directory (not a reparse point) so that nobody can delete, rename or replace
-    // it while the handle is open; returns the handle, or nothing.
-    virtual std::optional<HandleValue> HoldFolder(const WideString& path) = 0;
 
     // Returns the id of the running process.
     virtual std::uint32_t ProcessId() = 0;
@@ -73,7 +73,8 @@ public:
     // Returns the milliseconds since the system started.
     virtual std::uint64_t TickCount() = 0;
 
-    // Creates or truncates a file for exclusive writing; returns its handle, or nothing.
+    // Creates (owned by Administrators, inheriting its access list) or truncates a file for
+    // exclusive writing; returns its handle, or nothing.
     virtual std::optional<HandleValue> OpenNewFile(const WideString& path) = 0;
 
     // Writes bytes with one call; returns false when the call fails. `written` gets the count.

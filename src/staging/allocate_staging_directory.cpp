@@ -18,7 +18,10 @@ WideString MakeCandidateName(Platform& platform, unsigned attempt) {
     return processText + u'-' + tickText + u'-' + attemptText;
 }
 
-// Returns a held staging directory newly created in the base folder, or an empty path.
+// Returns the final path of a held staging directory newly created in the base folder, or an
+// empty path. The base folder is held and protected by now, so nobody but an administrator can
+// rename the fresh directory or put something in its place before the hold; the hold still
+// checks that it holds a real directory with a trusted owner.
 WideString CreateHeldCandidate(Platform& platform, const WideString& baseFolder, OwnedHandle& hold) {
     for (unsigned attempt = 0; attempt < kStagingAttempts; ++attempt) {
         const WideString candidate = JoinPath(baseFolder, MakeCandidateName(platform, attempt));
@@ -26,26 +29,29 @@ WideString CreateHeldCandidate(Platform& platform, const WideString& baseFolder,
         if (platform.MakeProtectedFolder(candidate) != FolderResult::Created) {
             continue;
         }
-        const std::optional<HandleValue> held = platform.HoldFolder(candidate);
-        if (!held) {
-            // Replaced or unreachable at once: it cannot be trusted to stay ours.
+        const std::optional<HeldFolder> held = platform.HoldFolder(candidate);
+        OwnedHandle candidateHold = held ? OwnedHandle(platform, held->handle) : OwnedHandle();
+        if (!held || !held->isRealDirectory || !platform.HasTrustedOwner(held->handle)) {
+            // Not usable after all: remove it again rather than leave an empty folder behind.
+            // In the held, protected base folder nobody unelevated can have put anything there.
+            candidateHold.Close();
             platform.RemoveFolder(candidate);
             return {};
         }
-        hold = OwnedHandle(platform, *held);
-        return candidate;
+        hold = std::move(candidateHold);
+        return held->finalPath;
     }
     return {};
 }
 
 }  // namespace
 
-// The setup runs elevated but below the user's own temporary folder, where any program of the
-// user could have put a junction or a folder of its own where the base folder belongs. A base
-// folder this call creates gets the protected access list at once. One found existing is
-// pinned, must be a real directory, and is used only when its owner is trusted: the owner
-// check compares with the owner of the staging directory just made in it, which is what this
-// process gives new objects. Failing that, the new directory is removed again.
+// The setup runs elevated but below the user's own temporary folder, which every program of
+// the user may change: it can rename the base folder away and put a folder of its own or a
+// junction in its place, and it can point a junction in the temporary path elsewhere. So the
+// base folder, whether this call made it or found it, is held and judged through that handle,
+// and every later path starts at the held folder's final path, which no junction can redirect.
+// The staging directory's own hold then keeps the whole chain of folders above it in place.
 WideString AllocateStagingDirectory(Platform& platform, OwnedHandle& hold) {
     const TempPathReading temp = platform.ReadTempPath();
     if (temp.length == 0 || temp.length >= kTempPathBufferLength) {
@@ -53,34 +59,20 @@ WideString AllocateStagingDirectory(Platform& platform, OwnedHandle& hold) {
     }
     // The temporary path ends with a backslash, which separates it from the base folder.
     const WideString baseFolder = temp.path + kBaseFolderName;
-    const FolderResult base = platform.MakeProtectedFolder(baseFolder);
-    if (base == FolderResult::Failed) {
+    if (platform.MakeProtectedFolder(baseFolder) == FolderResult::Failed) {
         return {};
     }
-    OwnedHandle pinnedBase;
-    if (base == FolderResult::AlreadyExists) {
-        const std::optional<ExistingFolder> existing = platform.OpenExistingFolder(baseFolder);
-        if (!existing) {
-            return {};
-        }
-        pinnedBase = OwnedHandle(platform, existing->handle);
-        if (!existing->isRealDirectory) {
-            return {};
-        }
-    }
-    OwnedHandle held;
-    const WideString candidate = CreateHeldCandidate(platform, baseFolder, held);
-    if (candidate.empty()) {
+    const std::optional<HeldFolder> base = platform.HoldFolder(baseFolder);
+    if (!base) {
         return {};
     }
-    if (base == FolderResult::AlreadyExists && !(platform.HasTrustedOwner(pinnedBase.value(), held.value()) &&
-                                                 platform.ProtectFolder(pinnedBase.value()))) {
-        held.Close();
-        platform.RemoveFolder(candidate);
+    OwnedHandle baseHold(platform, base->handle);
+    // A folder found in place of a fresh one is only usable when no unelevated program could
+    // have made it; its access list is then made the protected one (that folder alone).
+    if (!base->isRealDirectory || !platform.HasTrustedOwner(base->handle) || !platform.ProtectFolder(base->handle)) {
         return {};
     }
-    hold = std::move(held);
-    return candidate;
+    return CreateHeldCandidate(platform, base->finalPath, hold);
 }
 
 }  // namespace kyt

@@ -12,9 +12,10 @@ inline constexpr char16_t kBaseFolderName[] = u"KYT_DRIVER_SETUP";
 // The number of staging directory names tried before giving up.
 inline constexpr unsigned kStagingAttempts = 100;
 
-// Returns the path of a staging directory that this call created, or an empty path. The
-// directory and the base folder carry the protected access list, and `hold` keeps the
-// directory from being deleted, renamed or replaced until cleanup closes it.
+// Returns the path of a staging directory that this call created, or an empty path. The path
+// runs through no junction. The directory and the base folder carry the protected access list
+// and are owned by Administrators, and `hold` keeps the directory, and every folder above it,
+// from being deleted, renamed or replaced until cleanup closes it.
 WideString AllocateStagingDirectory(Platform& platform, OwnedHandle& hold);
 
 }  // namespace kyt

@@ -124,15 +124,19 @@ using testing::SimulatedPlatform;
 
 const WideString kBase = u"C:\\Temp\\KYT_DRIVER_SETUP";
 
-TEST(AllocateStagingDirectory, NewFoldersGetTheProtectedAccessListAndTheDirectoryIsHeld) {
+TEST(AllocateStagingDirectory, NewFoldersAreTheAdministratorsAndTheDirectoryIsHeld) {
     SimulatedPlatform platform;
     OwnedHandle hold;
     const WideString path = AllocateStagingDirectory(platform, hold);
     ASSERT_EQ(path, kBase + u"\\812-977-0");
-    EXPECT_TRUE(platform.IsProtected(kBase));
-    EXPECT_TRUE(platform.IsProtected(path));
+    for (const WideString& folder : {kBase, path}) {
+        EXPECT_TRUE(platform.IsProtected(folder));
+        EXPECT_TRUE(platform.IsOwnedByAdministrators(folder));
+        EXPECT_FALSE(platform.AttackerCanChange(folder));
+    }
     EXPECT_TRUE(platform.IsHeld(path));
-    EXPECT_FALSE(platform.RemoveFolder(path)) << "a held directory cannot go";
+    EXPECT_FALSE(platform.IsHeld(kBase)) << "the directory's hold keeps the base folder in place";
+    EXPECT_FALSE(platform.AttackerRename(u"C:\\Temp", u"C:\\Moved")) << "nothing above a held folder moves";
     hold.Close();
     EXPECT_FALSE(platform.IsHeld(path));
     EXPECT_EQ(platform.OpenHandles(), 0);
@@ -141,39 +145,60 @@ TEST(AllocateStagingDirectory, NewFoldersGetTheProtectedAccessListAndTheDirector
 TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedOnlyWhenItIsTrusted) {
     struct Case {
         const char* what;
-        void (SimulatedPlatform::*add)(const WideString&);
+        void (*add)(SimulatedPlatform&);
         bool usable;
     };
     const Case cases[] = {
-        {"an earlier run's base folder", &SimulatedPlatform::AddFolder, true},
-        {"a folder the user made", &SimulatedPlatform::AddForeignFolder, false},
-        {"a junction", &SimulatedPlatform::AddJunction, false},
+        {"an earlier run's base folder", [](SimulatedPlatform& p) { p.AddProtectedFolder(kBase); }, true},
+        {"an administrator's folder that others may write to", [](SimulatedPlatform& p) { p.AddFolder(kBase); }, true},
+        {"a folder the user made", [](SimulatedPlatform& p) { p.AddForeignFolder(kBase); }, false},
+        {"a junction the user made", [](SimulatedPlatform& p) { p.AddJunction(kBase, u"C:\\Temp\\Other"); }, false},
+        {"a file", [](SimulatedPlatform& p) { p.AddFile(kBase); }, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SimulatedPlatform platform;
-        (platform.*c.add)(kBase);
+        c.add(platform);
+        const std::set<WideString> before = platform.Disk();
         OwnedHandle hold;
         const WideString path = AllocateStagingDirectory(platform, hold);
         EXPECT_EQ(!path.empty(), c.usable);
         EXPECT_EQ(platform.IsProtected(kBase), c.usable) << "the protected list is given to a trusted folder only";
-        EXPECT_EQ(platform.Disk().size(), c.usable ? 4u : 3u) << "nothing is made in an untrusted folder";
+        EXPECT_EQ(platform.Disk().size(), before.size() + (c.usable ? 1 : 0)) << "nothing is made in an untrusted one";
         hold.Close();
         EXPECT_EQ(platform.OpenHandles(), 0);
     }
 }
 
+TEST(AllocateStagingDirectory, ProtectingAnExistingBaseFolderLeavesWhatItHoldsAlone) {
+    SimulatedPlatform platform;
+    platform.AddFolder(kBase);
+    platform.AddFolder(kBase + u"\\old");
+    ASSERT_TRUE(platform.AttackerCanChange(kBase + u"\\old"));
+    OwnedHandle hold;
+    ASSERT_FALSE(AllocateStagingDirectory(platform, hold).empty());
+    EXPECT_TRUE(platform.IsProtected(kBase));
+    EXPECT_FALSE(platform.IsProtected(kBase + u"\\old")) << "nothing is carried into what the folder holds";
+}
+
 TEST(AllocateStagingDirectory, AFailedSecurityStepGivesNoDirectory) {
-    for (const Call failing : {Call::OpenExistingFolder, Call::HasTrustedOwner, Call::ProtectFolder, Call::HoldFolder}) {
-        SCOPED_TRACE(testing::CallName(failing));
-        SimulatedPlatform platform;
-        platform.AddFolder(kBase);
-        platform.FailCall(failing);
-        OwnedHandle hold;
-        EXPECT_EQ(AllocateStagingDirectory(platform, hold), u"");
-        EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", kBase}))
-            << "a directory that could not be held is removed again";
-        EXPECT_EQ(platform.OpenHandles(), 0);
+    for (const Call failing : {Call::HoldFolder, Call::HasTrustedOwner, Call::ProtectFolder}) {
+        for (const int occurrence : {1, 2}) {
+            SCOPED_TRACE(testing::CallName(failing) + " #" + std::to_string(occurrence));
+            SimulatedPlatform platform;
+            platform.AddProtectedFolder(kBase);
+            platform.FailCall(failing, occurrence);
+            OwnedHandle hold;
+            const WideString path = AllocateStagingDirectory(platform, hold);
+            // ProtectFolder is asked only of the base folder.
+            EXPECT_EQ(path.empty(), failing != Call::ProtectFolder || occurrence == 1);
+            if (path.empty()) {
+                EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", kBase}))
+                    << "a directory that could not be held is removed again";
+            }
+            hold.Close();
+            EXPECT_EQ(platform.OpenHandles(), 0);
+        }
     }
 }
 

@@ -92,7 +92,7 @@ TEST(CleanupStaging, ReleasesTheHoldJustBeforeTheStagingDirectory) {
     platform.AddFolder(kRoot);
     platform.AddFolder(kRoot + u"\\amd64");
     platform.AddFile(kRoot + u"\\amd64\\a.dll");
-    OwnedHandle hold(platform, *platform.HoldFolder(kRoot));
+    OwnedHandle hold(platform, platform.HoldFolder(kRoot)->handle);
     CleanupStaging(platform, {kRoot + u"\\amd64\\a.dll"}, {kRoot, kRoot + u"\\amd64"}, hold);
     const auto& log = platform.Log();
     const std::string root = "C:\\Temp\\KYT_DRIVER_SETUP\\1-2-0";

@@ -147,8 +147,7 @@ TEST(RunSetup, AnUnknownInstallerResultIsFailureWithoutABox) {
 std::optional<WideString> ExpectedMessage(const std::string& failed, bool firstMakeProtectedFolder) {
     const auto is = [&](const char* prefix) { return failed.starts_with(prefix); };
     if (is("FindResourceBytes KYT_MANIFEST")) return WideString(kMessageInvalidPackage);
-    if (is("ReadTempPath") || is("OpenExistingFolder") || is("HasTrustedOwner") || is("ProtectFolder") ||
-        is("HoldFolder") ||
+    if (is("ReadTempPath") || is("HasTrustedOwner") || is("ProtectFolder") || is("HoldFolder") ||
         (is("MakeProtectedFolder") && firstMakeProtectedFolder)) {
         return WideString(kMessageNoTempDirectory);
     }

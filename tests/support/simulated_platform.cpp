@@ -5,21 +5,57 @@
 namespace kyt::testing {
 namespace {
 
-WideString UpperCase(const WideString& path) {
-    WideString upper = path;
+// Share access as an open grants it to later opens.
+constexpr unsigned kShareRead = 1;
+constexpr unsigned kShareWrite = 2;
+constexpr unsigned kShareDelete = 4;
+constexpr unsigned kShareAll = kShareRead | kShareWrite | kShareDelete;
+
+// The rights that make an open take part in share access; an open asking only for the owner,
+// the access list or attributes is neither checked nor recorded.
+constexpr unsigned kDataRights = kReadData | kWriteData | kExecute | kDelete;
+
+const std::vector<AccessEntry> kProtectedAccess = {{Principal::System, kFullControl},
+                                                   {Principal::Administrators, kFullControl}};
+
+WideString UpperCase(const WideString& text) {
+    WideString upper = text;
     for (char16_t& c : upper) {
         if (c >= u'a' && c <= u'z') {
             c = static_cast<char16_t>(c - u'a' + u'A');
-        } else if (c == u'/') {
-            c = u'\\';  // the file system takes both separators
         }
     }
     return upper;
 }
 
-WideString ParentOf(const WideString& path) {
-    const std::size_t slash = path.find_last_of(u"\\/");
-    return slash == WideString::npos ? WideString() : path.substr(0, slash);
+// Returns the non-empty components of a path; both separators count.
+std::vector<WideString> Components(const WideString& path) {
+    std::vector<WideString> parts;
+    WideString part;
+    for (char16_t c : path) {
+        if (c == u'\\' || c == u'/') {
+            if (!part.empty()) {
+                parts.push_back(part);
+            }
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+// Returns whether an open with these rights and share mode can live beside an earlier one.
+bool Compatible(unsigned rights, unsigned share, unsigned otherRights, unsigned otherShare) {
+    const auto conflicts = [](unsigned wants, unsigned allowed) {
+        return ((wants & (kReadData | kExecute)) != 0 && (allowed & kShareRead) == 0) ||
+               ((wants & kWriteData) != 0 && (allowed & kShareWrite) == 0) ||
+               ((wants & kDelete) != 0 && (allowed & kShareDelete) == 0);
+    };
+    return !conflicts(rights, otherShare) && !conflicts(otherRights, share);
 }
 
 }  // namespace
@@ -54,35 +90,71 @@ std::string CallName(Call call) {
     static const char* const names[] = {
         "FindResourceBytes", "ReadTempPath", "MakeFolder", "ProcessId", "TickCount", "OpenNewFile", "WriteBytes",
         "CloseHandleValue", "RemoveFile", "RemoveFolder", "StartProcess", "WaitForExit", "ReadExitCode",
-        "ShowErrorBox", "MakeProtectedFolder", "OpenExistingFolder", "HasTrustedOwner", "ProtectFolder",
-        "HoldFolder",
+        "ShowErrorBox", "MakeProtectedFolder", "HoldFolder", "HasTrustedOwner", "ProtectFolder",
     };
     return names[static_cast<int>(call)];
 }
 
 SimulatedPlatform::SimulatedPlatform() {
-    AddFolder(u"C:");
-    AddFolder(u"C:\\Temp");
+    // The system drive: anyone may make a folder at its top, which its maker then owns.
+    Node root;
+    root.name = u"C:";
+    root.access = {{Principal::System, kFullControl},
+                   {Principal::Administrators, kFullControl},
+                   {Principal::User, kReadData | kExecute}};
+    nodes_.push_back(root);
+    // The user's temporary folder: the user's own, as in a profile.
+    const int temp = AddNode(0, u"Temp", Kind::Folder, Principal::User, false);
+    nodes_[temp].access.push_back({Principal::User, kFullControl});
 }
+
+// --- Setting the scene ------------------------------------------------------------------------
 
 void SimulatedPlatform::AddResource(const WideString& name, const std::string& bytes) {
     resources_[name] = bytes;
 }
 
+int SimulatedPlatform::AddSceneNode(const WideString& path, Kind kind, bool isProtected) {
+    // Missing folders on the way are added as an administrator's.
+    const std::vector<WideString> parts = Components(path);
+    WideString prefix = parts.empty() ? WideString() : parts[0];
+    for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
+        prefix += u'\\' + parts[i];
+        if (Resolve(prefix, true) < 0) {
+            AddSceneNode(prefix, Kind::Folder, false);
+        }
+    }
+    const Parent parent = ResolveParent(path);
+    if (parent.folder < 0) {
+        return -1;
+    }
+    return AddNode(parent.folder, parent.name, kind, Principal::Administrators, isProtected);
+}
+
 void SimulatedPlatform::AddFolder(const WideString& path) {
-    nodes_[UpperCase(path)] = Node{path, true, {}};
+    AddSceneNode(path, Kind::Folder, false);
 }
 
-void SimulatedPlatform::AddForeignFolder(const WideString& path) {
-    nodes_[UpperCase(path)] = Node{path, true, {}, false, true, false};
-}
-
-void SimulatedPlatform::AddJunction(const WideString& path) {
-    nodes_[UpperCase(path)] = Node{path, true, {}, false, false, true};
+void SimulatedPlatform::AddProtectedFolder(const WideString& path) {
+    AddSceneNode(path, Kind::Folder, true);
 }
 
 void SimulatedPlatform::AddFile(const WideString& path, const std::string& bytes) {
-    nodes_[UpperCase(path)] = Node{path, false, bytes};
+    const int file = AddSceneNode(path, Kind::File, false);
+    if (file >= 0) {
+        nodes_[file].contents = bytes;
+    }
+}
+
+void SimulatedPlatform::AddForeignFolder(const WideString& path) {
+    AttackerMakeFolder(path);
+}
+
+void SimulatedPlatform::AddJunction(const WideString& path, const WideString& target) {
+    if (Resolve(target, true) < 0) {
+        AttackerMakeFolder(target);
+    }
+    AttackerMakeJunction(path, target);
 }
 
 void SimulatedPlatform::SetTempPath(const WideString& path, std::optional<std::uint32_t> reportedLength) {
@@ -98,63 +170,374 @@ void SimulatedPlatform::FailPath(Call call, const WideString& path) {
     failPaths_[call].insert(path);
 }
 
+// --- The file system's rules ------------------------------------------------------------------
+
+int SimulatedPlatform::AddNode(int parent, const WideString& name, Kind kind, Principal owner, bool isProtected) {
+    Node node;
+    node.parent = parent;
+    node.name = name;
+    node.kind = kind;
+    node.owner = owner;
+    node.isProtected = isProtected;
+    // Every entry of the model is inheritable, so a new object without a list of its own gets
+    // its folder's entries.
+    node.access = isProtected ? kProtectedAccess : nodes_[parent].access;
+    nodes_.push_back(node);
+    const int id = static_cast<int>(nodes_.size()) - 1;
+    nodes_[parent].children[UpperCase(name)] = id;
+    return id;
+}
+
+void SimulatedPlatform::Unlink(int node) {
+    nodes_[nodes_[node].parent].children.erase(UpperCase(nodes_[node].name));
+    nodes_[node].parent = -1;
+}
+
+int SimulatedPlatform::Resolve(const WideString& path, bool followLast, int depth) const {
+    const std::vector<WideString> parts = Components(path);
+    if (parts.empty() || UpperCase(parts[0]) != UpperCase(nodes_[0].name) || depth > 8) {
+        return -1;
+    }
+    int node = 0;
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        if (nodes_[node].kind != Kind::Folder) {
+            return -1;
+        }
+        const auto child = nodes_[node].children.find(UpperCase(parts[i]));
+        if (child == nodes_[node].children.end()) {
+            return -1;
+        }
+        node = child->second;
+        // A junction on the way is always followed; at the end only when the open asks for it.
+        if (nodes_[node].kind == Kind::Junction && (i + 1 < parts.size() || followLast)) {
+            node = Resolve(nodes_[node].target, true, depth + 1);
+            if (node < 0) {
+                return -1;
+            }
+        }
+    }
+    return node;
+}
+
+SimulatedPlatform::Parent SimulatedPlatform::ResolveParent(const WideString& path) const {
+    std::vector<WideString> parts = Components(path);
+    if (parts.size() < 2) {
+        return {};
+    }
+    WideString parentPath;
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        parentPath += (i == 0 ? u"" : u"\\") + parts[i];
+    }
+    const int folder = Resolve(parentPath, true);
+    if (folder < 0 || nodes_[folder].kind != Kind::Folder) {
+        return {};
+    }
+    return Parent{folder, parts.back()};
+}
+
+WideString SimulatedPlatform::PathOf(int node) const {
+    WideString path = nodes_[node].name;
+    for (int up = nodes_[node].parent; up >= 0; up = nodes_[up].parent) {
+        path = nodes_[up].name + u'\\' + path;
+    }
+    return path;
+}
+
+bool SimulatedPlatform::Has(Actor actor, Principal who) const {
+    // The elevated setup's token holds the user and Administrators; the unelevated one holds
+    // Administrators only for denying, and SYSTEM is neither.
+    return who == Principal::User || (who == Principal::Administrators && actor == Actor::Setup);
+}
+
+unsigned SimulatedPlatform::Granted(Actor actor, int node) const {
+    unsigned rights = 0;
+    for (const AccessEntry& entry : nodes_[node].access) {
+        if (Has(actor, entry.who)) {
+            rights |= entry.rights;
+        }
+    }
+    // An owner may always read and change the access list.
+    if (Has(actor, nodes_[node].owner)) {
+        rights |= kReadControl | kWriteDac;
+    }
+    return rights;
+}
+
+bool SimulatedPlatform::MayOpen(Actor actor, int node, unsigned rights, unsigned share) const {
+    unsigned missing = rights & ~Granted(actor, node);
+    // Whoever may delete children of a folder may delete or rename any of them, whatever the
+    // child's own list says.
+    const int parent = nodes_[node].parent;
+    if ((missing & kDelete) != 0 && parent >= 0 && (Granted(actor, parent) & kDeleteChild) != 0) {
+        missing &= ~kDelete;
+    }
+    return missing == 0 && SharingAllows(node, rights, share);
+}
+
+bool SimulatedPlatform::SharingAllows(int node, unsigned rights, unsigned share) const {
+    if ((rights & kDataRights) == 0) {
+        return true;
+    }
+    return std::all_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
+        const OpenHandle& other = open.second;
+        return other.node != node || (other.access & kDataRights) == 0 ||
+               Compatible(rights, share, other.access, other.share);
+    });
+}
+
+bool SimulatedPlatform::HasHandleBelow(int folder) const {
+    return std::any_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
+        for (int up = open.second.node >= 0 ? nodes_[open.second.node].parent : -1; up >= 0; up = nodes_[up].parent) {
+            if (up == folder) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+bool SimulatedPlatform::IsEmpty(int folder) const {
+    return nodes_[folder].children.empty();
+}
+
+FolderResult SimulatedPlatform::CreateFolder(Actor actor, const WideString& path, bool isProtected) {
+    const Parent parent = ResolveParent(path);
+    if (parent.folder < 0) {
+        return FolderResult::Failed;
+    }
+    if (nodes_[parent.folder].children.count(UpperCase(parent.name)) != 0) {
+        return FolderResult::AlreadyExists;
+    }
+    if ((Granted(actor, parent.folder) & kWriteData) == 0) {
+        return FolderResult::Failed;
+    }
+    // The setup names Administrators as the owner of all it makes; the attacker owns its own.
+    const Principal owner = actor == Actor::Setup ? Principal::Administrators : Principal::User;
+    const int node = AddNode(parent.folder, parent.name, Kind::Folder, owner, isProtected);
+    nodes_[node].madeByRun = actor == Actor::Setup;
+    if (actor == Actor::Attacker) {
+        nodes_[node].access.push_back({Principal::User, kFullControl});
+    }
+    return FolderResult::Created;
+}
+
+bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
+    if (node <= 0 || !MayOpen(actor, node, kDelete, kShareAll)) {
+        return false;
+    }
+    // A folder with an open handle anywhere below it cannot be renamed.
+    if (nodes_[node].kind == Kind::Folder && HasHandleBelow(node)) {
+        return false;
+    }
+    const Parent target = ResolveParent(to);
+    if (target.folder < 0 || nodes_[target.folder].children.count(UpperCase(target.name)) != 0 ||
+        (Granted(actor, target.folder) & kWriteData) == 0) {
+        return false;
+    }
+    for (int up = target.folder; up >= 0; up = nodes_[up].parent) {
+        if (up == node) {
+            return false;
+        }
+    }
+    Unlink(node);
+    nodes_[node].parent = target.folder;
+    nodes_[node].name = target.name;
+    nodes_[target.folder].children[UpperCase(target.name)] = node;
+    return true;
+}
+
+bool SimulatedPlatform::Delete(Actor actor, const WideString& path, bool folder) {
+    const int node = Resolve(path, false);
+    if (node <= 0 || (nodes_[node].kind == Kind::File) == folder) {
+        return false;
+    }
+    if (folder && !IsEmpty(node)) {
+        return false;
+    }
+    if (!MayOpen(actor, node, kDelete, kShareAll)) {
+        return false;
+    }
+    if (actor == Actor::Setup) {
+        CheckSafe(folder ? "remove folder" : "delete", node, false);
+    }
+    Unlink(node);
+    return true;
+}
+
+// --- What the setup may do safely -------------------------------------------------------------
+
+bool SimulatedPlatform::AttackerCanChange(const WideString& path) const {
+    const int node = Resolve(path, false);
+    if (node < 0) {
+        return false;
+    }
+    // Writing into it, or re-permitting it, needs rights on it; renaming or deleting it needs
+    // them on it or on its folder, share access, and for a folder no handle open below it.
+    const bool canMove = MayOpen(Actor::Attacker, node, kDelete, kShareAll) &&
+                         (nodes_[node].kind != Kind::Folder || !HasHandleBelow(node));
+    return (Granted(Actor::Attacker, node) & (kWriteData | kDeleteChild | kWriteDac)) != 0 || canMove;
+}
+
+bool SimulatedPlatform::IsSafeFolder(int folder) const {
+    if (folder < 0 || !nodes_[folder].madeByRun) {
+        return false;
+    }
+    for (int up = folder; up >= 0 && nodes_[up].madeByRun; up = nodes_[up].parent) {
+        if (nodes_[up].kind != Kind::Folder || AttackerCanChange(PathOf(up))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void SimulatedPlatform::CheckSafe(const char* action, int node, bool needsSafeFolder) {
+    const bool ownNode = nodes_[node].madeByRun && (!needsSafeFolder || !AttackerCanChange(PathOf(node)));
+    if (!ownNode || (needsSafeFolder && !IsSafeFolder(nodes_[node].parent))) {
+        unsafe_.push_back(std::string(action) + " " + Narrow(PathOf(node)));
+    }
+}
+
+// --- The attacker -----------------------------------------------------------------------------
+
+bool SimulatedPlatform::AttackerRename(const WideString& from, const WideString& to) {
+    return Rename(Actor::Attacker, Resolve(from, false), to);
+}
+
+bool SimulatedPlatform::AttackerMakeFolder(const WideString& path) {
+    return CreateFolder(Actor::Attacker, path, false) == FolderResult::Created;
+}
+
+bool SimulatedPlatform::AttackerMakeJunction(const WideString& path, const WideString& target) {
+    if (!AttackerMakeFolder(path)) {
+        return false;
+    }
+    const int node = Resolve(path, false);
+    nodes_[node].kind = Kind::Junction;
+    nodes_[node].target = target;
+    return true;
+}
+
+bool SimulatedPlatform::AttackerRetarget(const WideString& junction, const WideString& target) {
+    const int node = Resolve(junction, false);
+    if (node < 0 || nodes_[node].kind != Kind::Junction || !MayOpen(Actor::Attacker, node, kWriteData, kShareAll)) {
+        return false;
+    }
+    nodes_[node].target = target;
+    return true;
+}
+
+bool SimulatedPlatform::AttackerWriteFile(const WideString& path, const std::string& bytes) {
+    const int node = Resolve(path, true);
+    if (node >= 0) {
+        if (nodes_[node].kind != Kind::File || !MayOpen(Actor::Attacker, node, kWriteData, kShareRead)) {
+            return false;
+        }
+        nodes_[node].contents = bytes;
+        nodes_[node].madeByRun = false;
+        return true;
+    }
+    const Parent parent = ResolveParent(path);
+    if (parent.folder < 0 || (Granted(Actor::Attacker, parent.folder) & kWriteData) == 0) {
+        return false;
+    }
+    const int file = AddNode(parent.folder, parent.name, Kind::File, Principal::User, false);
+    nodes_[file].access.push_back({Principal::User, kFullControl});
+    nodes_[file].contents = bytes;
+    return true;
+}
+
+bool SimulatedPlatform::AttackerDelete(const WideString& path) {
+    const int node = Resolve(path, false);
+    return node > 0 && Delete(Actor::Attacker, path, nodes_[node].kind != Kind::File);
+}
+
+bool SimulatedPlatform::AttackerGrantSelf(const WideString& path) {
+    const int node = Resolve(path, false);
+    if (node <= 0 || (Granted(Actor::Attacker, node) & kWriteDac) == 0) {
+        return false;
+    }
+    nodes_[node].access.push_back({Principal::User, kFullControl});
+    return true;
+}
+
+std::vector<WideString> SimulatedPlatform::Children(const WideString& folder) const {
+    std::vector<WideString> names;
+    const int node = Resolve(folder, true);
+    if (node >= 0) {
+        for (const auto& [key, child] : nodes_[node].children) {
+            names.push_back(nodes_[child].name);
+        }
+    }
+    return names;
+}
+
+// --- Reading the outcome ----------------------------------------------------------------------
+
 std::set<WideString> SimulatedPlatform::Disk() const {
     std::set<WideString> paths;
-    for (const auto& [key, node] : nodes_) {
-        paths.insert(node.path);
+    for (std::size_t node = 0; node < nodes_.size(); ++node) {
+        bool linked = true;
+        for (int up = static_cast<int>(node); up > 0 && linked; up = nodes_[up].parent) {
+            linked = nodes_[up].parent >= 0;
+        }
+        if (linked) {
+            paths.insert(PathOf(static_cast<int>(node)));
+        }
     }
     return paths;
 }
 
 bool SimulatedPlatform::Exists(const WideString& path) const {
-    return Find(path) != nullptr;
+    return Resolve(path, false) >= 0;
 }
 
 bool SimulatedPlatform::IsProtected(const WideString& path) const {
-    const Node* node = Find(path);
-    return node != nullptr && node->isProtected;
+    const int node = Resolve(path, false);
+    return node >= 0 && nodes_[node].isProtected;
+}
+
+bool SimulatedPlatform::IsOwnedByAdministrators(const WideString& path) const {
+    const int node = Resolve(path, false);
+    return node >= 0 && nodes_[node].owner == Principal::Administrators;
 }
 
 bool SimulatedPlatform::IsHeld(const WideString& path) const {
+    const int node = Resolve(path, false);
     return std::any_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
-        return open.second.kind == HandleKind::Hold && UpperCase(open.second.path) == UpperCase(path);
+        return open.second.kind == HandleKind::Hold && open.second.node == node;
     });
 }
 
 std::string SimulatedPlatform::FileContents(const WideString& path) const {
-    const Node* node = Find(path);
-    return node != nullptr ? node->contents : std::string();
+    const int node = Resolve(path, true);
+    return node >= 0 ? nodes_[node].contents : std::string();
 }
+
+// --- Platform ---------------------------------------------------------------------------------
 
 bool SimulatedPlatform::Enter(Call call, const std::string& detail, const WideString& path) {
     ++callCount_;
+    if (beforeCall && !inCallback_) {
+        inCallback_ = true;
+        beforeCall(*this, callCount_);
+        inCallback_ = false;
+    }
     const int occurrence = ++occurrences_[call];
     log_.push_back(CallName(call) + (detail.empty() ? "" : " " + detail));
     return callCount_ == failCallNumber_ || failOccurrences_[call].count(occurrence) != 0 ||
            failPaths_[call].count(path) != 0;
 }
 
-const SimulatedPlatform::Node* SimulatedPlatform::Find(const WideString& path) const {
-    const auto found = nodes_.find(UpperCase(path));
-    return found == nodes_.end() ? nullptr : &found->second;
-}
-
-bool SimulatedPlatform::ParentIsFolder(const WideString& path) const {
-    const Node* parent = Find(ParentOf(path));
-    return parent != nullptr && parent->isFolder;
-}
-
-bool SimulatedPlatform::IsOpen(const WideString& path) const {
-    return std::any_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
-        return open.second.kind == HandleKind::File && UpperCase(open.second.path) == UpperCase(path);
-    });
-}
-
-HandleValue SimulatedPlatform::NewHandle(HandleKind kind, const WideString& path) {
+HandleValue SimulatedPlatform::NewHandle(HandleKind kind, int node, unsigned access, unsigned share) {
     const HandleValue handle = nextHandle_;
     nextHandle_ += 4;
-    openHandles_[handle] = OpenHandle{kind, path};
+    openHandles_[handle] = OpenHandle{kind, node, access, share};
     return handle;
+}
+
+const SimulatedPlatform::OpenHandle* SimulatedPlatform::HandleOf(HandleValue handle) const {
+    const auto open = openHandles_.find(handle);
+    return open == openHandles_.end() ? nullptr : &open->second;
 }
 
 std::optional<ByteView> SimulatedPlatform::FindResourceBytes(const WideString& name) {
@@ -177,67 +560,53 @@ TempPathReading SimulatedPlatform::ReadTempPath() {
     return TempPathReading{length, length < 260 ? tempPath_ : WideString()};
 }
 
-FolderResult SimulatedPlatform::CreateFolderNode(const WideString& path, bool isProtected) {
-    if (Find(path) != nullptr) {
-        return FolderResult::AlreadyExists;
-    }
-    if (!ParentIsFolder(path)) {
-        return FolderResult::Failed;
-    }
-    AddFolder(path);
-    nodes_[UpperCase(path)].isProtected = isProtected;
-    return FolderResult::Created;
-}
-
 FolderResult SimulatedPlatform::MakeFolder(const WideString& path) {
     if (Enter(Call::MakeFolder, Narrow(path), path)) {
         return FolderResult::Failed;
     }
-    return CreateFolderNode(path, false);
+    return CreateFolder(Actor::Setup, path, false);
 }
 
 FolderResult SimulatedPlatform::MakeProtectedFolder(const WideString& path) {
     if (Enter(Call::MakeProtectedFolder, Narrow(path), path)) {
         return FolderResult::Failed;
     }
-    return CreateFolderNode(path, true);
+    return CreateFolder(Actor::Setup, path, true);
 }
 
-std::optional<ExistingFolder> SimulatedPlatform::OpenExistingFolder(const WideString& path) {
-    const Node* node = Find(path);
-    if (Enter(Call::OpenExistingFolder, Narrow(path), path) || node == nullptr) {
+std::optional<HeldFolder> SimulatedPlatform::HoldFolder(const WideString& path) {
+    if (Enter(Call::HoldFolder, Narrow(path), path)) {
         return std::nullopt;
     }
-    return ExistingFolder{NewHandle(HandleKind::Folder, path), node->isFolder && !node->isJunction};
+    // The reparse point itself is opened; listing takes part in sharing, deletion is not shared.
+    const int node = Resolve(path, false);
+    const unsigned rights = kReadData | kReadControl | kWriteDac;
+    if (node < 0 || !MayOpen(Actor::Setup, node, rights, kShareRead | kShareWrite)) {
+        return std::nullopt;
+    }
+    const HandleValue handle = NewHandle(HandleKind::Hold, node, rights, kShareRead | kShareWrite);
+    return HeldFolder{handle, nodes_[node].kind == Kind::Folder, PathOf(node)};
 }
 
-bool SimulatedPlatform::HasTrustedOwner(HandleValue folder, HandleValue ownFolder) {
-    const auto open = openHandles_.find(folder);
-    const WideString path = open != openHandles_.end() ? open->second.path : WideString();
-    if (Enter(Call::HasTrustedOwner, Narrow(path), path) || open == openHandles_.end() ||
-        openHandles_.count(ownFolder) == 0) {
+bool SimulatedPlatform::HasTrustedOwner(HandleValue folder) {
+    const OpenHandle* open = HandleOf(folder);
+    if (Enter(Call::HasTrustedOwner, open != nullptr ? Narrow(PathOf(open->node)) : "") || open == nullptr) {
         return false;
     }
-    const Node* node = Find(path);
-    return node != nullptr && !node->ownedByUser;
+    const Principal owner = nodes_[open->node].owner;
+    return owner == Principal::Administrators || owner == Principal::System;
 }
 
 bool SimulatedPlatform::ProtectFolder(HandleValue folder) {
-    const auto open = openHandles_.find(folder);
-    const WideString path = open != openHandles_.end() ? open->second.path : WideString();
-    if (Enter(Call::ProtectFolder, Narrow(path), path) || open == openHandles_.end()) {
+    const OpenHandle* open = HandleOf(folder);
+    if (Enter(Call::ProtectFolder, open != nullptr ? Narrow(PathOf(open->node)) : "") || open == nullptr ||
+        (open->access & kWriteDac) == 0) {
         return false;
     }
-    nodes_[UpperCase(path)].isProtected = true;
+    // The folder alone: what it already holds keeps its own lists.
+    nodes_[open->node].access = kProtectedAccess;
+    nodes_[open->node].isProtected = true;
     return true;
-}
-
-std::optional<HandleValue> SimulatedPlatform::HoldFolder(const WideString& path) {
-    const Node* node = Find(path);
-    if (Enter(Call::HoldFolder, Narrow(path), path) || node == nullptr || !node->isFolder || node->isJunction) {
-        return std::nullopt;
-    }
-    return NewHandle(HandleKind::Hold, path);
 }
 
 std::uint32_t SimulatedPlatform::ProcessId() {
@@ -256,65 +625,51 @@ std::optional<HandleValue> SimulatedPlatform::OpenNewFile(const WideString& path
     if (Enter(Call::OpenNewFile, Narrow(path), path)) {
         return std::nullopt;
     }
-    const Node* existing = Find(path);
-    if ((existing != nullptr && existing->isFolder) || !ParentIsFolder(path) || IsOpen(path)) {
-        return std::nullopt;
+    int node = Resolve(path, true);
+    if (node >= 0) {
+        // Replacing a file keeps its owner and access list.
+        if (nodes_[node].kind != Kind::File || !MayOpen(Actor::Setup, node, kWriteData, 0)) {
+            return std::nullopt;
+        }
+        nodes_[node].contents.clear();
+    } else {
+        const Parent parent = ResolveParent(path);
+        if (parent.folder < 0 || (Granted(Actor::Setup, parent.folder) & kWriteData) == 0) {
+            return std::nullopt;
+        }
+        node = AddNode(parent.folder, parent.name, Kind::File, Principal::Administrators, false);
+        nodes_[node].madeByRun = true;
     }
-    AddFile(existing != nullptr ? existing->path : path, "");
-    return NewHandle(HandleKind::File, path);
+    CheckSafe("write", node, true);
+    return NewHandle(HandleKind::File, node, kWriteData, 0);
 }
 
 bool SimulatedPlatform::WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) {
-    const auto open = openHandles_.find(file);
-    const WideString path = open != openHandles_.end() ? open->second.path : WideString();
-    if (Enter(Call::WriteBytes, Narrow(path), path) || open == openHandles_.end()) {
+    const OpenHandle* open = HandleOf(file);
+    const WideString path = open != nullptr ? PathOf(open->node) : WideString();
+    if (Enter(Call::WriteBytes, Narrow(path), path) || open == nullptr || (open->access & kWriteData) == 0) {
         written = 0;
         return false;
     }
     const std::size_t count = bytes.size() - std::min<std::size_t>(shortWriteBy_, bytes.size());
-    nodes_[UpperCase(path)].contents.append(reinterpret_cast<const char*>(bytes.data()), count);
+    nodes_[open->node].contents.append(reinterpret_cast<const char*>(bytes.data()), count);
     written = static_cast<std::uint32_t>(count);
     return true;
 }
 
 void SimulatedPlatform::CloseHandleValue(HandleValue handle) {
-    const auto open = openHandles_.find(handle);
-    static const char* const kinds[] = {"file", "process", "thread", "folder", "hold"};
-    Enter(Call::CloseHandleValue, open == openHandles_.end() ? "unknown" : kinds[static_cast<int>(open->second.kind)]);
-    if (open != openHandles_.end()) {
-        openHandles_.erase(open);
-    }
+    const OpenHandle* open = HandleOf(handle);
+    static const char* const kinds[] = {"file", "process", "thread", "hold"};
+    Enter(Call::CloseHandleValue, open == nullptr ? "unknown" : kinds[static_cast<int>(open->kind)]);
+    openHandles_.erase(handle);
 }
 
 bool SimulatedPlatform::RemoveFile(const WideString& path) {
-    if (Enter(Call::RemoveFile, Narrow(path), path)) {
-        return false;
-    }
-    const Node* node = Find(path);
-    if (node == nullptr || node->isFolder || IsOpen(path)) {
-        return false;
-    }
-    nodes_.erase(UpperCase(path));
-    return true;
+    return !Enter(Call::RemoveFile, Narrow(path), path) && Delete(Actor::Setup, path, false);
 }
 
 bool SimulatedPlatform::RemoveFolder(const WideString& path) {
-    if (Enter(Call::RemoveFolder, Narrow(path), path)) {
-        return false;
-    }
-    const Node* node = Find(path);
-    // A held folder cannot be removed: the hold does not share deletion.
-    if (node == nullptr || !node->isFolder || IsHeld(path)) {
-        return false;
-    }
-    const WideString prefix = UpperCase(path) + u'\\';
-    const bool empty = std::none_of(nodes_.begin(), nodes_.end(),
-                                    [&](const auto& entry) { return entry.first.starts_with(prefix); });
-    if (!empty) {
-        return false;
-    }
-    nodes_.erase(UpperCase(path));
-    return true;
+    return !Enter(Call::RemoveFolder, Narrow(path), path) && Delete(Actor::Setup, path, true);
 }
 
 std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& applicationPath,
@@ -323,27 +678,39 @@ std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& 
     if (Enter(Call::StartProcess, Narrow(commandLine), applicationPath)) {
         return std::nullopt;
     }
-    const Node* program = Find(applicationPath);
-    if (program == nullptr || program->isFolder) {
+    const int program = Resolve(applicationPath, true);
+    if (program < 0 || nodes_[program].kind != Kind::File ||
+        !MayOpen(Actor::Setup, program, kReadData | kExecute, kShareRead | kShareDelete)) {
         return std::nullopt;
     }
-    started.push_back(StartedProgram{applicationPath, commandLine, currentDirectory});
+    CheckSafe("start", program, true);
+    const int folder = nodes_[program].parent;
+    for (const auto& [key, child] : nodes_[folder].children) {
+        if (!nodes_[child].madeByRun) {
+            unsafe_.push_back("start beside " + Narrow(PathOf(child)));
+        }
+    }
+    if (!expectedInstaller.empty() && nodes_[program].contents != expectedInstaller) {
+        unsafe_.push_back("start of other bytes at " + Narrow(PathOf(program)));
+    }
+    started.push_back(
+        StartedProgram{applicationPath, commandLine, currentDirectory, PathOf(program), nodes_[program].contents});
     const std::uint32_t exitCode = installer ? installer(*this, started.back()) : 0;
-    const HandleValue process = NewHandle(HandleKind::Process, applicationPath);
+    const HandleValue process = NewHandle(HandleKind::Process, -1, 0, 0);
     openHandles_[process].exitCode = exitCode;
-    return ProcessHandles{process, NewHandle(HandleKind::Thread, applicationPath)};
+    return ProcessHandles{process, NewHandle(HandleKind::Thread, -1, 0, 0)};
 }
 
 bool SimulatedPlatform::WaitForExit(HandleValue process) {
-    return !Enter(Call::WaitForExit, "") && openHandles_.count(process) != 0;
+    return !Enter(Call::WaitForExit, "") && HandleOf(process) != nullptr;
 }
 
 bool SimulatedPlatform::ReadExitCode(HandleValue process, std::uint32_t& exitCode) {
-    const auto open = openHandles_.find(process);
-    if (Enter(Call::ReadExitCode, "") || open == openHandles_.end()) {
+    const OpenHandle* open = HandleOf(process);
+    if (Enter(Call::ReadExitCode, "") || open == nullptr) {
         return false;
     }
-    exitCode = open->second.exitCode;
+    exitCode = open->exitCode;
     return true;
 }
 

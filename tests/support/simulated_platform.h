@@ -2,6 +2,12 @@
 // An in-memory stand-in for Windows: resources, a case-insensitive file system, a clock, the
 // installer process and the message box. Any call can be made to fail, and every call is
 // logged, so a test can say which call fails and check what the run then leaves behind.
+//
+// The file system keeps what Windows enforces and Wine does not: owners, access lists with
+// their inheritance, the owner's implicit rights and the right to delete children, share
+// access as Windows checks it, junctions, and no rename of a folder with an open handle below
+// it. The setup acts with an elevated token; an unelevated program of the same user (the
+// attacker) can act between any two platform calls through `beforeCall`.
 
 #include <functional>
 #include <map>
@@ -17,11 +23,39 @@ namespace kyt::testing {
 enum class Call {
     FindResourceBytes, ReadTempPath, MakeFolder, ProcessId, TickCount, OpenNewFile, WriteBytes,
     CloseHandleValue, RemoveFile, RemoveFolder, StartProcess, WaitForExit, ReadExitCode, ShowErrorBox,
-    MakeProtectedFolder, OpenExistingFolder, HasTrustedOwner, ProtectFolder, HoldFolder,
+    MakeProtectedFolder, HoldFolder, HasTrustedOwner, ProtectFolder,
 };
 
 // Returns the call's name, as the log writes it.
 std::string CallName(Call call);
+
+// Who an access list entry or an owner names.
+enum class Principal { System, Administrators, User };
+
+// The rights of the model, each standing for the Windows rights of its kind.
+enum Right : unsigned {
+    kReadData = 1,      // read a file, list a folder
+    kWriteData = 2,     // write a file, add a file or a folder to a folder, set a reparse point
+    kExecute = 4,       // run a file
+    kDelete = 8,        // delete or rename the object
+    kDeleteChild = 16,  // delete or rename anything in the folder
+    kReadControl = 32,  // read the owner and access list
+    kWriteDac = 64,     // change the access list
+};
+inline constexpr unsigned kFullControl = 127;
+
+// One access list entry; every entry is inherited by what is created below.
+struct AccessEntry {
+    Principal who;
+    unsigned rights;
+};
+
+// The default owner of an elevated administrator's new objects, a system-wide policy.
+enum class OwnerPolicy { Administrators, ObjectCreator };
+
+// Who acts: the elevated setup (the user with Administrators enabled) or an unelevated
+// program of the same user, for whom Administrators is deny-only.
+enum class Actor { Setup, Attacker };
 
 // One message box that was shown, with the disk as it was at that moment.
 struct ShownBox {
@@ -30,11 +64,13 @@ struct ShownBox {
     std::set<WideString> diskAtThatTime;
 };
 
-// One process start as the platform received it.
+// One process start as the platform received it, and the file it ran.
 struct StartedProgram {
     WideString applicationPath;
     WideString commandLine;
     WideString currentDirectory;
+    WideString imagePath;  // where the file that ran lies, through no junction
+    std::string image;     // its bytes
 };
 
 class SimulatedPlatform final : public Platform {
@@ -43,12 +79,16 @@ public:
 
     // --- Setting the scene -------------------------------------------------------------
     void AddResource(const WideString& name, const std::string& bytes);
+    // A folder or file as an earlier elevated run left it: owned by Administrators, with the
+    // access list of the folder above, or protected when asked.
     void AddFolder(const WideString& path);
-    // A folder owned by someone untrusted (the user, unelevated), or a junction.
-    void AddForeignFolder(const WideString& path);
-    void AddJunction(const WideString& path);
+    void AddProtectedFolder(const WideString& path);
     void AddFile(const WideString& path, const std::string& bytes = "x");
+    // A folder made by an unelevated program of the user, or its junction to `target`.
+    void AddForeignFolder(const WideString& path);
+    void AddJunction(const WideString& path, const WideString& target = u"C:\\Elsewhere");
     void SetTempPath(const WideString& path, std::optional<std::uint32_t> reportedLength = std::nullopt);
+    void SetOwnerPolicy(OwnerPolicy policy) { policy_ = policy; }
 
     // Makes the n-th call (counting from 1) of this kind fail.
     void FailCall(Call call, int occurrence = 1);
@@ -61,24 +101,48 @@ public:
 
     // What the started installer does while it runs; it returns the exit code.
     std::function<std::uint32_t(SimulatedPlatform&, const StartedProgram&)> installer;
+    // Runs before every platform call, with the call's number counting from 1.
+    std::function<void(SimulatedPlatform&, int)> beforeCall;
 
     std::uint32_t processId = 812;
     std::uint64_t tickCount = 977;
     std::uint64_t tickStep = 0;  // added after every tick read
 
+    // --- The attacker: an unelevated program of the user ---------------------------------
+    // Each returns whether Windows would have let it happen.
+    bool AttackerRename(const WideString& from, const WideString& to);
+    bool AttackerMakeFolder(const WideString& path);
+    bool AttackerMakeJunction(const WideString& path, const WideString& target);
+    bool AttackerRetarget(const WideString& junction, const WideString& target);
+    bool AttackerWriteFile(const WideString& path, const std::string& bytes);
+    bool AttackerDelete(const WideString& path);
+    // Adds full control for the user to the object's access list.
+    bool AttackerGrantSelf(const WideString& path);
+    // The names in a folder (the attacker may guess them all: process id and clock are public).
+    std::vector<WideString> Children(const WideString& folder) const;
+
     // --- Reading the outcome ----------------------------------------------------------
-    // Every path on disk (folders and files), as created.
+    // Every path on disk (folders, files, junctions), through no junction, as created.
     std::set<WideString> Disk() const;
     bool Exists(const WideString& path) const;
     // Whether the folder carries the protected access list.
     bool IsProtected(const WideString& path) const;
+    // Whether the object is owned by Administrators.
+    bool IsOwnedByAdministrators(const WideString& path) const;
     // Whether a hold is open on the folder.
     bool IsHeld(const WideString& path) const;
+    // Whether the attacker could write, delete, rename or re-permit the object.
+    bool AttackerCanChange(const WideString& path) const;
     std::string FileContents(const WideString& path) const;
     // Calls in order: "MakeFolder C:\\Temp\\KYT_DRIVER_SETUP", "CloseHandleValue thread", ...
     const std::vector<std::string>& Log() const { return log_; }
     int CallCount() const { return callCount_; }
     int OpenHandles() const { return static_cast<int>(openHandles_.size()); }
+    // Each write, start or delete the setup made outside what this run made and only SYSTEM
+    // and Administrators can change, or of a program other than the payload's own bytes.
+    const std::vector<std::string>& UnsafeActions() const { return unsafe_; }
+    // The bytes a started installer must have, to be the payload's own.
+    std::string expectedInstaller;
 
     std::vector<ShownBox> boxes;
     std::vector<StartedProgram> started;
@@ -88,10 +152,9 @@ public:
     TempPathReading ReadTempPath() override;
     FolderResult MakeFolder(const WideString& path) override;
     FolderResult MakeProtectedFolder(const WideString& path) override;
-    std::optional<ExistingFolder> OpenExistingFolder(const WideString& path) override;
-    bool HasTrustedOwner(HandleValue folder, HandleValue ownFolder) override;
+    std::optional<HeldFolder> HoldFolder(const WideString& path) override;
+    bool HasTrustedOwner(HandleValue folder) override;
     bool ProtectFolder(HandleValue folder) override;
-    std::optional<HandleValue> HoldFolder(const WideString& path) override;
     std::uint32_t ProcessId() override;
     std::uint64_t TickCount() override;
     std::optional<HandleValue> OpenNewFile(const WideString& path) override;
@@ -106,42 +169,73 @@ public:
     void ShowErrorBox(const WideString& text, const WideString& caption) override;
 
 private:
+    enum class Kind { Folder, File, Junction };
     struct Node {
-        WideString path;  // as created
-        bool isFolder = false;
-        std::string contents;
+        int parent = -1;  // -1 for the root and for removed nodes
+        WideString name;  // as created
+        Kind kind = Kind::Folder;
+        std::map<WideString, int> children;  // by upper-cased name
+        Principal owner = Principal::Administrators;
+        std::vector<AccessEntry> access;
         bool isProtected = false;
-        bool ownedByUser = false;  // made by an unelevated program of the user, not by the setup
-        bool isJunction = false;
+        std::string contents;
+        WideString target;         // a junction's
+        bool madeByRun = false;    // created by this run of the setup
     };
-    enum class HandleKind { File, Process, Thread, Folder, Hold };
+    enum class HandleKind { File, Process, Thread, Hold };
     struct OpenHandle {
         HandleKind kind;
-        WideString path;
+        int node = -1;
+        unsigned access = 0;
+        unsigned share = 0;
         std::uint32_t exitCode = 0;
     };
+    struct Parent {
+        int folder = -1;  // the folder that holds (or would hold) the name, or -1
+        WideString name;
+    };
 
-    // Counts the call, logs it, and returns whether it is to fail.
+    // Counts the call, lets the attacker act, logs it, and returns whether it is to fail.
     bool Enter(Call call, const std::string& detail, const WideString& path = {});
-    const Node* Find(const WideString& path) const;
-    FolderResult CreateFolderNode(const WideString& path, bool isProtected);
-    bool ParentIsFolder(const WideString& path) const;
-    bool IsOpen(const WideString& path) const;
-    HandleValue NewHandle(HandleKind kind, const WideString& path);
+    // Finds the node of a path, following junctions on the way and, when asked, at its end.
+    int Resolve(const WideString& path, bool followLast, int depth = 0) const;
+    Parent ResolveParent(const WideString& path) const;
+    WideString PathOf(int node) const;
+    int AddSceneNode(const WideString& path, Kind kind, bool isProtected);
+    int AddNode(int parent, const WideString& name, Kind kind, Principal owner, bool isProtected);
+    void Unlink(int node);
+    bool Has(Actor actor, Principal who) const;
+    unsigned Granted(Actor actor, int node) const;
+    // Whether the actor may open the node for these rights, and the open passes share access.
+    bool MayOpen(Actor actor, int node, unsigned rights, unsigned share) const;
+    bool SharingAllows(int node, unsigned rights, unsigned share) const;
+    bool HasHandleBelow(int folder) const;
+    bool IsEmpty(int folder) const;
+    FolderResult CreateFolder(Actor actor, const WideString& path, bool isProtected);
+    bool Rename(Actor actor, int node, const WideString& to);
+    bool Delete(Actor actor, const WideString& path, bool folder);
+    // Records an unsafe action when the node is not this run's own in a safe place.
+    void CheckSafe(const char* action, int node, bool needsSafeFolder);
+    bool IsSafeFolder(int folder) const;
+    HandleValue NewHandle(HandleKind kind, int node, unsigned access, unsigned share);
+    const OpenHandle* HandleOf(HandleValue handle) const;
 
     std::map<WideString, std::string> resources_;
-    std::map<WideString, Node> nodes_;  // keyed by the upper-cased path
+    std::vector<Node> nodes_;
     std::map<HandleValue, OpenHandle> openHandles_;
     HandleValue nextHandle_ = 0x100;
     WideString tempPath_ = u"C:\\Temp\\";
     std::optional<std::uint32_t> tempLength_;
+    OwnerPolicy policy_ = OwnerPolicy::Administrators;
     std::map<Call, std::set<int>> failOccurrences_;
     std::map<Call, std::set<WideString>> failPaths_;
     std::map<Call, int> occurrences_;
     int failCallNumber_ = 0;
     int callCount_ = 0;
+    bool inCallback_ = false;
     std::uint32_t shortWriteBy_ = 0;
     std::vector<std::string> log_;
+    std::vector<std::string> unsafe_;
 };
 
 // Returns the UTF-16 text as UTF-8, for messages and logs.

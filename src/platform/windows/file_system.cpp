@@ -1,4 +1,6 @@
 #include "platform/windows/windows_platform.h"
+#include "platform/windows/local_resources.h"
+#include "platform/windows/security_descriptors.h"
 #include "platform/windows/wide.h"
 
 namespace kyt {
@@ -10,15 +12,31 @@ TempPathReading WindowsPlatform::ReadTempPath() {
     return TempPathReading{length, WideString(reinterpret_cast<const char16_t*>(buffer))};
 }
 
-FolderResult WindowsPlatform::MakeFolder(const WideString& path) {
-    if (::CreateDirectoryW(AsWide(path), nullptr)) {
+FolderResult CreateFolderWith(const WideString& path, const wchar_t* descriptorText) {
+    LocalPointer<PSECURITY_DESCRIPTOR> descriptor;
+    if (!MakeSecurityDescriptor(descriptorText, descriptor)) {
+        return FolderResult::Failed;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+    if (::CreateDirectoryW(AsWide(path), &attributes)) {
         return FolderResult::Created;
     }
     return ::GetLastError() == ERROR_ALREADY_EXISTS ? FolderResult::AlreadyExists : FolderResult::Failed;
 }
 
+FolderResult WindowsPlatform::MakeFolder(const WideString& path) {
+    return CreateFolderWith(path, kAdministratorsOwner);
+}
+
 std::optional<HandleValue> WindowsPlatform::OpenNewFile(const WideString& path) {
-    HANDLE file = ::CreateFileW(AsWide(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    // The owner is named, so that whatever the system's default owner for an elevated program,
+    // the user cannot rewrite the file's access list; the list itself comes from the folder.
+    LocalPointer<PSECURITY_DESCRIPTOR> descriptor;
+    if (!MakeSecurityDescriptor(kAdministratorsOwner, descriptor)) {
+        return std::nullopt;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
+    HANDLE file = ::CreateFileW(AsWide(path), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return std::nullopt;

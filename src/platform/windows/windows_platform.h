@@ -12,10 +12,9 @@ public:
     TempPathReading ReadTempPath() override;
     FolderResult MakeFolder(const WideString& path) override;
     FolderResult MakeProtectedFolder(const WideString& path) override;
-    std::optional<ExistingFolder> OpenExistingFolder(const WideString& path) override;
-    bool HasTrustedOwner(HandleValue folder, HandleValue ownFolder) override;
+    std::optional<HeldFolder> HoldFolder(const WideString& path) override;
+    bool HasTrustedOwner(HandleValue folder) override;
     bool ProtectFolder(HandleValue folder) override;
-    std::optional<HandleValue> HoldFolder(const WideString& path) override;
     std::uint32_t ProcessId() override;
     std::uint64_t TickCount() override;
     std::optional<HandleValue> OpenNewFile(const WideString& path) override;
@@ -29,5 +28,10 @@ public:
     bool ReadExitCode(HandleValue process, std::uint32_t& exitCode) override;
     void ShowErrorBox(const WideString& text, const WideString& caption) override;
 };
+
+// Restricts the process before anything else runs: DLLs come from the system folder only, and
+// Administrators become the default owner of what it creates. Returns whether the DLL search is
+// restricted.
+bool HardenProcess();
 
 }  // namespace kyt
