@@ -101,7 +101,7 @@ SimulatedPlatform::SimulatedPlatform() {
     root.name = u"C:";
     root.access = {{Principal::System, kFullControl},
                    {Principal::Administrators, kFullControl},
-                   {Principal::User, kReadData | kExecute}};
+                   {Principal::User, kReadData | kWriteData | kExecute}};
     nodes_.push_back(root);
     // The user's temporary folder: the user's own, as in a profile.
     const int temp = AddNode(0, u"Temp", Kind::Folder, Principal::User, false);
@@ -128,7 +128,9 @@ int SimulatedPlatform::AddSceneNode(const WideString& path, Kind kind, bool isPr
     if (parent.folder < 0) {
         return -1;
     }
-    return AddNode(parent.folder, parent.name, kind, Principal::Administrators, isProtected);
+    // What an earlier elevated program made belongs to whoever the policy names.
+    const Principal owner = policy_ == OwnerPolicy::Administrators ? Principal::Administrators : Principal::User;
+    return AddNode(parent.folder, parent.name, kind, owner, isProtected);
 }
 
 void SimulatedPlatform::AddFolder(const WideString& path) {

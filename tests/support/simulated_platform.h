@@ -79,8 +79,8 @@ public:
 
     // --- Setting the scene -------------------------------------------------------------
     void AddResource(const WideString& name, const std::string& bytes);
-    // A folder or file as an earlier elevated run left it: owned by Administrators, with the
-    // access list of the folder above, or protected when asked.
+    // A folder or file as an earlier elevated program left it: owned by its default owner
+    // (see SetOwnerPolicy), with the access list of the folder above, or protected when asked.
     void AddFolder(const WideString& path);
     void AddProtectedFolder(const WideString& path);
     void AddFile(const WideString& path, const std::string& bytes = "x");
@@ -88,6 +88,8 @@ public:
     void AddForeignFolder(const WideString& path);
     void AddJunction(const WideString& path, const WideString& target = u"C:\\Elsewhere");
     void SetTempPath(const WideString& path, std::optional<std::uint32_t> reportedLength = std::nullopt);
+    // Sets the default owner of what elevated programs made before the run (the setup itself
+    // always names Administrators as the owner of what it makes).
     void SetOwnerPolicy(OwnerPolicy policy) { policy_ = policy; }
 
     // Makes the n-th call (counting from 1) of this kind fail.

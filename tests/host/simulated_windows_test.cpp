@@ -1,0 +1,109 @@
+// The simulated file system's own rules, each as Windows documents it: the setup's defences are
+// proven against this model, so the model must not be kinder than Windows.
+#include <gtest/gtest.h>
+
+#include "platform/owned_handle.h"
+#include "support/simulated_platform.h"
+
+namespace kyt {
+namespace {
+
+using testing::OwnerPolicy;
+using testing::SimulatedPlatform;
+
+const WideString kTemp = u"C:\\Temp";
+
+TEST(SimulatedWindows, OnlyOpensForDataOrDeleteTakePartInSharing) {
+    // A hold that lists the folder and does not share deletion keeps its owner, the user, from
+    // renaming or deleting it; the same folder is free again once the hold is closed.
+    SimulatedPlatform platform;
+    platform.AttackerMakeFolder(kTemp + u"\\held");
+    {
+        OwnedHandle hold(platform, platform.HoldFolder(kTemp + u"\\held")->handle);
+        EXPECT_FALSE(platform.AttackerRename(kTemp + u"\\held", kTemp + u"\\moved"));
+        EXPECT_FALSE(platform.AttackerDelete(kTemp + u"\\held"));
+        EXPECT_TRUE(platform.AttackerCanChange(kTemp + u"\\held")) << "its owner may still re-permit it";
+    }
+    EXPECT_TRUE(platform.AttackerRename(kTemp + u"\\held", kTemp + u"\\moved"));
+
+    // A file open for writing without sharing blocks a delete; once closed, the delete works.
+    platform.AttackerMakeFolder(kTemp + u"\\f");
+    const auto file = platform.OpenNewFile(kTemp + u"\\f\\a.txt");
+    ASSERT_TRUE(file);
+    EXPECT_FALSE(platform.AttackerDelete(kTemp + u"\\f\\a.txt"));
+    EXPECT_FALSE(platform.AttackerWriteFile(kTemp + u"\\f\\a.txt", "evil"));
+    platform.CloseHandleValue(*file);
+    EXPECT_TRUE(platform.AttackerDelete(kTemp + u"\\f\\a.txt")) << "the user may delete children of its folder";
+}
+
+TEST(SimulatedWindows, NoFolderAboveAnOpenHandleCanBeRenamed) {
+    SimulatedPlatform platform;
+    platform.AttackerMakeFolder(kTemp + u"\\a");
+    platform.AttackerMakeFolder(kTemp + u"\\a\\b");
+    platform.AttackerMakeFolder(kTemp + u"\\a\\b\\c");
+    OwnedHandle hold(platform, platform.HoldFolder(kTemp + u"\\a\\b\\c")->handle);
+    EXPECT_FALSE(platform.AttackerRename(kTemp + u"\\a", kTemp + u"\\x"));
+    EXPECT_FALSE(platform.AttackerRename(kTemp + u"\\a\\b", kTemp + u"\\a\\y"));
+    EXPECT_FALSE(platform.AttackerRename(kTemp, u"C:\\Old"));
+    hold.Close();
+    EXPECT_TRUE(platform.AttackerRename(kTemp + u"\\a", kTemp + u"\\x"));
+}
+
+TEST(SimulatedWindows, JunctionsAreFollowedOnTheWayAndRetargetedByTheirOwner) {
+    SimulatedPlatform platform;
+    platform.AttackerMakeFolder(u"C:\\One");
+    platform.AttackerMakeFolder(u"C:\\Two");
+    platform.AttackerMakeJunction(kTemp + u"\\link", u"C:\\One");
+    EXPECT_EQ(platform.MakeFolder(kTemp + u"\\link\\made"), FolderResult::Created);
+    EXPECT_TRUE(platform.Exists(u"C:\\One\\made"));
+    ASSERT_TRUE(platform.AttackerRetarget(kTemp + u"\\link", u"C:\\Two"));
+    EXPECT_FALSE(platform.Exists(kTemp + u"\\link\\made")) << "the same path now leads elsewhere";
+
+    // A hold opens the junction itself, which is not a directory, and names its own path.
+    const auto held = platform.HoldFolder(kTemp + u"\\link");
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(held->isRealDirectory);
+    EXPECT_EQ(held->finalPath, kTemp + u"\\link");
+    platform.CloseHandleValue(held->handle);
+    // A folder reached through a junction is held at its real path.
+    platform.MakeFolder(u"C:\\Two\\deep");
+    const auto deep = platform.HoldFolder(kTemp + u"\\link\\deep");
+    ASSERT_TRUE(deep);
+    EXPECT_TRUE(deep->isRealDirectory);
+    EXPECT_EQ(deep->finalPath, u"C:\\Two\\deep");
+    platform.CloseHandleValue(deep->handle);
+}
+
+TEST(SimulatedWindows, OwnersAndAccessListsDecideWhoMayChangeWhat) {
+    SimulatedPlatform platform;
+    // The setup's protected folder and what is written into it: nothing for the user, who may
+    // still rename the folder out of its own temporary folder while nothing holds it.
+    ASSERT_EQ(platform.MakeProtectedFolder(kTemp + u"\\p"), FolderResult::Created);
+    const auto file = platform.OpenNewFile(kTemp + u"\\p\\f");
+    platform.CloseHandleValue(*file);
+    EXPECT_TRUE(platform.IsOwnedByAdministrators(kTemp + u"\\p\\f"));
+    EXPECT_FALSE(platform.AttackerWriteFile(kTemp + u"\\p\\f", "evil")) << "the list is inherited";
+    EXPECT_FALSE(platform.AttackerWriteFile(kTemp + u"\\p\\g", "evil"));
+    EXPECT_FALSE(platform.AttackerGrantSelf(kTemp + u"\\p"));
+    EXPECT_FALSE(platform.AttackerDelete(kTemp + u"\\p\\f")) << "no right to delete children of p";
+    EXPECT_TRUE(platform.AttackerRename(kTemp + u"\\p", kTemp + u"\\q")) << "but it may those of its own folder";
+
+    // An owner may always rewrite the access list, and then do anything.
+    platform.SetOwnerPolicy(OwnerPolicy::ObjectCreator);
+    platform.AddProtectedFolder(kTemp + u"\\mine");
+    EXPECT_FALSE(platform.AttackerWriteFile(kTemp + u"\\mine\\f", "evil"));
+    EXPECT_TRUE(platform.AttackerGrantSelf(kTemp + u"\\mine"));
+    EXPECT_TRUE(platform.AttackerWriteFile(kTemp + u"\\mine\\f", "evil"));
+
+    // Nobody unelevated may make Administrators the owner, and a folder of an administrator's
+    // that the user may write to lets the user plant anything in it.
+    platform.SetOwnerPolicy(OwnerPolicy::Administrators);
+    platform.AddFolder(kTemp + u"\\open");
+    EXPECT_TRUE(platform.IsOwnedByAdministrators(kTemp + u"\\open"));
+    EXPECT_TRUE(platform.AttackerMakeJunction(kTemp + u"\\open\\j", u"C:\\Elsewhere"));
+    platform.AttackerMakeFolder(kTemp + u"\\own");
+    EXPECT_FALSE(platform.IsOwnedByAdministrators(kTemp + u"\\own"));
+}
+
+}  // namespace
+}  // namespace kyt
