@@ -104,6 +104,11 @@ const std::vector<Move>& Moves() {
              p.AttackerMakeFolder(base + u"\\812-977-3");
          }},
         {"plant a DLL beside the installer and replace payload files", PlantAndReplace},
+        {"plant a file and a junction in the base folder (hard-link and junction stand-ins)",
+         [](SimulatedPlatform& p, const WideString& base) {
+             p.AttackerWriteFile(base + u"\\planted.sys", "a link to a system file");
+             p.AttackerMakeJunction(base + u"\\planted", kEvil);
+         }},
         {"delete payload files and staging folders",
          [](SimulatedPlatform& p, const WideString& base) {
              for (const WideString& folder : StagingFolders(p, base)) {
