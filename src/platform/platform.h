@@ -15,6 +15,10 @@ using HandleValue = std::uintptr_t;
 
 enum class FolderResult { Created, AlreadyExists, Failed };
 
+// What a removal did. Busy: refused for now, because another program has the object open (a
+// scanner or indexer, often, for a moment after a file was written) or it awaits deletion.
+enum class RemoveResult { Removed, Busy, Failed };
+
 // What the temporary-path query wrote: its return value and the text up to the first NUL.
 struct TempPathReading {
     std::uint32_t length = 0;
@@ -83,11 +87,14 @@ public:
     // Closes a handle. Only OwnedHandle calls this.
     virtual void CloseHandleValue(HandleValue handle) = 0;
 
-    // Deletes one file; returns whether it is gone.
-    virtual bool RemoveFile(const WideString& path) = 0;
+    // Deletes one file; tells whether it is gone, busy, or cannot go.
+    virtual RemoveResult RemoveFile(const WideString& path) = 0;
 
-    // Removes one empty folder; returns whether it is gone.
-    virtual bool RemoveFolder(const WideString& path) = 0;
+    // Removes one empty folder; tells whether it is gone, busy, or cannot go.
+    virtual RemoveResult RemoveFolder(const WideString& path) = 0;
+
+    // Returns after about this many milliseconds.
+    virtual void Pause(std::uint32_t milliseconds) = 0;
 
     // Starts a program with this exact command line (a writable copy) and current directory,
     // the caller's environment, no inherited handles and no creation flags; returns its
@@ -101,6 +108,10 @@ public:
 
     // Reads an ended process's exit code; returns false when the query fails.
     virtual bool ReadExitCode(HandleValue process, std::uint32_t& exitCode) = 0;
+
+    // Returns true when a box shown now can be seen and dismissed by someone: the process runs in
+    // an interactive session (not session 0) on a visible window station.
+    virtual bool BoxCanBeSeen() = 0;
 
     // Shows a modal error box (OK button, error icon, no owner) and returns once it is dismissed.
     virtual void ShowErrorBox(const WideString& text, const WideString& caption) = 0;

@@ -42,8 +42,8 @@ SetupExitCode RunSetup(Platform& platform) {
         return FailWith(platform, kMessageInvalidPackage);
     }
 
-    OwnedHandle stagingHold;
-    const WideString stagingPath = AllocateStagingDirectory(platform, stagingHold);
+    StagingHolds holds;
+    const WideString stagingPath = AllocateStagingDirectory(platform, holds);
     if (stagingPath.empty()) {
         return FailWith(platform, kMessageNoTempDirectory);
     }
@@ -51,12 +51,12 @@ SetupExitCode RunSetup(Platform& platform) {
 
     const ExtractResult extracted = ExtractPackage(platform, manifest, area);
     if (extracted != ExtractResult::Success) {
-        CleanupStaging(platform, area.files, area.directories, stagingHold);
+        CleanupStaging(platform, area.files, area.directories, holds);
         return FailWith(platform, ExtractionMessage(extracted));
     }
 
     const InstallerOutcome installer = LaunchDriverInstaller(platform, stagingPath);
-    CleanupStaging(platform, area.files, area.directories, stagingHold);
+    CleanupStaging(platform, area.files, area.directories, holds);
     if (!installer.started) {
         return FailWith(platform, kMessageCannotStartInstaller);
     }

@@ -5,7 +5,8 @@
 
 namespace kyt {
 
-// Shows one error box with this text under the setup's caption; returns once it is dismissed.
+// Shows one error box with this text under the setup's caption and returns once it is
+// dismissed; shows nothing, and returns at once, when nobody could see the box.
 void ShowSetupError(Platform& platform, const WideString& text);
 
 }  // namespace kyt

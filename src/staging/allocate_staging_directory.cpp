@@ -1,7 +1,6 @@
 #include "staging/allocate_staging_directory.h"
 
 #include "common/widen_ascii.h"
-#include "staging/staging_area.h"
 
 namespace kyt {
 namespace {
@@ -51,8 +50,8 @@ WideString CreateHeldCandidate(Platform& platform, const WideString& baseFolder,
 // junction in its place, and it can point a junction in the temporary path elsewhere. So the
 // base folder, whether this call made it or found it, is held and judged through that handle,
 // and every later path starts at the held folder's final path, which no junction can redirect.
-// The staging directory's own hold then keeps the whole chain of folders above it in place.
-WideString AllocateStagingDirectory(Platform& platform, OwnedHandle& hold) {
+// Its hold, and the staging directory's, keep the whole chain of folders above in place.
+WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds) {
     const TempPathReading temp = platform.ReadTempPath();
     if (temp.length == 0 || temp.length >= kTempPathBufferLength) {
         return {};
@@ -72,7 +71,11 @@ WideString AllocateStagingDirectory(Platform& platform, OwnedHandle& hold) {
     if (!base->isRealDirectory || !platform.HasTrustedOwner(base->handle) || !platform.ProtectFolder(base->handle)) {
         return {};
     }
-    return CreateHeldCandidate(platform, base->finalPath, hold);
+    const WideString stagingPath = CreateHeldCandidate(platform, base->finalPath, holds.stagingDirectory);
+    if (!stagingPath.empty()) {
+        holds.baseFolder = std::move(baseHold);
+    }
+    return stagingPath;
 }
 
 }  // namespace kyt

@@ -3,6 +3,7 @@
 #include "common/types.h"
 #include "platform/owned_handle.h"
 #include "platform/platform.h"
+#include "staging/staging_area.h"
 
 namespace kyt {
 
@@ -14,8 +15,8 @@ inline constexpr unsigned kStagingAttempts = 100;
 
 // Returns the path of a staging directory that this call created, or an empty path. The path
 // runs through no junction. The directory and the base folder carry the protected access list
-// and are owned by Administrators, and `hold` keeps the directory, and every folder above it,
-// from being deleted, renamed or replaced until cleanup closes it.
-WideString AllocateStagingDirectory(Platform& platform, OwnedHandle& hold);
+// and are owned by Administrators, and `holds` keep both, and every folder above them, from
+// being deleted, renamed or replaced until cleanup closes them.
+WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds);
 
 }  // namespace kyt

@@ -3,26 +3,70 @@
 #include <algorithm>
 
 namespace kyt {
+namespace {
+
+// The first pause before the next try, and the longest; each pause doubles the one before.
+constexpr std::uint32_t kFirstPause = 50;
+constexpr std::uint32_t kLongestPause = 500;
+
+// Deletes the files and returns those that were busy; `busy` tells whether there were any.
+std::vector<WideString> RemoveFiles(Platform& platform, const std::vector<WideString>& files, bool& busy) {
+    std::vector<WideString> left;
+    for (const WideString& file : files) {
+        if (platform.RemoveFile(file) == RemoveResult::Busy) {
+            left.push_back(file);
+            busy = true;
+        }
+    }
+    return left;
+}
+
+// Removes the folders in their order and returns those still there: a folder that still holds
+// a busy file goes only once the file has gone. The staging directory, last, is released from
+// its hold just before its turn.
+std::vector<WideString> RemoveFolders(Platform& platform, const std::vector<WideString>& directories,
+                                      OwnedHandle& stagingHold, bool& busy) {
+    std::vector<WideString> left;
+    for (std::size_t i = 0; i < directories.size(); ++i) {
+        if (i + 1 == directories.size()) {
+            stagingHold.Close();
+        }
+        const RemoveResult result = platform.RemoveFolder(directories[i]);
+        if (result != RemoveResult::Removed) {
+            left.push_back(directories[i]);
+            busy = busy || result == RemoveResult::Busy;
+        }
+    }
+    return left;
+}
+
+}  // namespace
 
 void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
-                    std::vector<WideString> directories, OwnedHandle& stagingHold) {
-    for (const WideString& file : files) {
-        platform.RemoveFile(file);
-    }
+                    std::vector<WideString> directories, StagingHolds& holds) {
     // A folder is always longer than each folder that holds it, so longest first empties
     // every sub-folder before its parent, and the staging directory, the shortest, is last.
     std::sort(directories.begin(), directories.end(),
               [](const WideString& a, const WideString& b) { return a.size() > b.size(); });
     directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
-    for (std::size_t i = 0; i < directories.size(); ++i) {
-        // The hold keeps the staging directory in place while its contents are deleted by path;
-        // it has to go before the directory itself can.
-        if (i + 1 == directories.size()) {
-            stagingHold.Close();
+
+    // A scanner or indexer often opens a freshly written file for a moment; a removal refused
+    // for that reason is tried again, with what it kept in place, after a short pause. The base
+    // folder stays held throughout, so the paths still lead where they led.
+    std::vector<WideString> filesLeft = files;
+    std::uint32_t waited = 0;
+    for (std::uint32_t pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
+        bool busy = false;
+        filesLeft = RemoveFiles(platform, filesLeft, busy);
+        directories = RemoveFolders(platform, directories, holds.stagingDirectory, busy);
+        if (!busy || waited + pause > kCleanupPatience) {
+            break;
         }
-        platform.RemoveFolder(directories[i]);
+        platform.Pause(pause);
+        waited += pause;
     }
-    stagingHold.Close();
+    holds.stagingDirectory.Close();
+    holds.baseFolder.Close();
 }
 
 }  // namespace kyt

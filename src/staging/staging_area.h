@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/types.h"
+#include "platform/owned_handle.h"
 
 namespace kyt {
 
@@ -11,6 +12,14 @@ struct StagingArea {
     WideString rootPath;                  // the staging directory, no trailing separator
     std::vector<WideString> directories;  // rootPath first, then each folder made or found; no two equal
     std::vector<WideString> files;        // payload files written completely, in manifest order
+};
+
+// The open handles that keep the run's folders where their paths say: the base folder's for the
+// whole run, the staging directory's until cleanup removes it. While either is open, no folder
+// above it can be renamed, so no path below it can be redirected.
+struct StagingHolds {
+    OwnedHandle baseFolder;
+    OwnedHandle stagingDirectory;
 };
 
 // The outcome of extraction: success, or the kind of the first failure.

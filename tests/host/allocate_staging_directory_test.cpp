@@ -13,8 +13,8 @@ using testing::SimulatedPlatform;
 
 // Allocates and drops the hold at once; tests of the hold keep it.
 WideString Allocate(SimulatedPlatform& platform) {
-    OwnedHandle hold;
-    return AllocateStagingDirectory(platform, hold);
+    StagingHolds holds;
+    return AllocateStagingDirectory(platform, holds);
 }
 
 TEST(AllocateStagingDirectory, NamesTheDirectoryByProcessTickAndAttempt) {
@@ -126,8 +126,8 @@ const WideString kBase = u"C:\\Temp\\KYT_DRIVER_SETUP";
 
 TEST(AllocateStagingDirectory, NewFoldersAreTheAdministratorsAndTheDirectoryIsHeld) {
     SimulatedPlatform platform;
-    OwnedHandle hold;
-    const WideString path = AllocateStagingDirectory(platform, hold);
+    StagingHolds holds;
+    const WideString path = AllocateStagingDirectory(platform, holds);
     ASSERT_EQ(path, kBase + u"\\812-977-0");
     for (const WideString& folder : {kBase, path}) {
         EXPECT_TRUE(platform.IsProtected(folder));
@@ -135,9 +135,11 @@ TEST(AllocateStagingDirectory, NewFoldersAreTheAdministratorsAndTheDirectoryIsHe
         EXPECT_FALSE(platform.AttackerCanChange(folder));
     }
     EXPECT_TRUE(platform.IsHeld(path));
-    EXPECT_FALSE(platform.IsHeld(kBase)) << "the directory's hold keeps the base folder in place";
+    EXPECT_TRUE(platform.IsHeld(kBase));
     EXPECT_FALSE(platform.AttackerRename(u"C:\\Temp", u"C:\\Moved")) << "nothing above a held folder moves";
-    hold.Close();
+    holds.stagingDirectory.Close();
+    EXPECT_FALSE(platform.AttackerRename(kBase, kBase + u".old")) << "the base folder stays held";
+    holds.baseFolder.Close();
     EXPECT_FALSE(platform.IsHeld(path));
     EXPECT_EQ(platform.OpenHandles(), 0);
 }
@@ -160,12 +162,12 @@ TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedOnlyWhenItIsTrusted) {
         SimulatedPlatform platform;
         c.add(platform);
         const std::set<WideString> before = platform.Disk();
-        OwnedHandle hold;
-        const WideString path = AllocateStagingDirectory(platform, hold);
+        StagingHolds holds;
+        const WideString path = AllocateStagingDirectory(platform, holds);
         EXPECT_EQ(!path.empty(), c.usable);
         EXPECT_EQ(platform.IsProtected(kBase), c.usable) << "the protected list is given to a trusted folder only";
         EXPECT_EQ(platform.Disk().size(), before.size() + (c.usable ? 1 : 0)) << "nothing is made in an untrusted one";
-        hold.Close();
+        holds = StagingHolds();
         EXPECT_EQ(platform.OpenHandles(), 0);
     }
 }
@@ -175,8 +177,8 @@ TEST(AllocateStagingDirectory, ProtectingAnExistingBaseFolderLeavesWhatItHoldsAl
     platform.AddFolder(kBase);
     platform.AddFolder(kBase + u"\\old");
     ASSERT_TRUE(platform.AttackerCanChange(kBase + u"\\old"));
-    OwnedHandle hold;
-    ASSERT_FALSE(AllocateStagingDirectory(platform, hold).empty());
+    StagingHolds holds;
+    ASSERT_FALSE(AllocateStagingDirectory(platform, holds).empty());
     EXPECT_TRUE(platform.IsProtected(kBase));
     EXPECT_FALSE(platform.IsProtected(kBase + u"\\old")) << "nothing is carried into what the folder holds";
 }
@@ -188,16 +190,15 @@ TEST(AllocateStagingDirectory, AFailedSecurityStepGivesNoDirectory) {
             SimulatedPlatform platform;
             platform.AddProtectedFolder(kBase);
             platform.FailCall(failing, occurrence);
-            OwnedHandle hold;
-            const WideString path = AllocateStagingDirectory(platform, hold);
+            StagingHolds holds;
+            const WideString path = AllocateStagingDirectory(platform, holds);
             // ProtectFolder is asked only of the base folder.
             EXPECT_EQ(path.empty(), failing != Call::ProtectFolder || occurrence == 1);
             if (path.empty()) {
                 EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", kBase}))
                     << "a directory that could not be held is removed again";
             }
-            hold.Close();
-            EXPECT_EQ(platform.OpenHandles(), 0);
+            EXPECT_EQ(platform.OpenHandles(), path.empty() ? 0 : 2);
         }
     }
 }

@@ -57,6 +57,13 @@ void PlantAndReplace(SimulatedPlatform& platform, const WideString& base) {
     }
 }
 
+// Makes folders of the attacker's own with the staging folders' names in its copy of the base.
+void MirrorStagingNames(SimulatedPlatform& platform, const WideString& base) {
+    for (const WideString& name : platform.Children(base)) {
+        platform.AttackerMakeFolder(kEvil + u"\\KYT_DRIVER_SETUP\\" + name);
+    }
+}
+
 const std::vector<Move>& Moves() {
     static const std::vector<Move> moves = {
         {"rename the base folder away and put a folder of its own there",
@@ -64,8 +71,9 @@ const std::vector<Move>& Moves() {
              p.AttackerRename(base, base + u".old");
              p.AttackerMakeFolder(base);
          }},
-        {"rename the base folder away and put a junction there",
+        {"rename the base folder away and put a junction to a copy with the same staging names there",
          [](SimulatedPlatform& p, const WideString& base) {
+             MirrorStagingNames(p, base);
              p.AttackerRename(base, base + u".old");
              p.AttackerMakeJunction(base, kEvil + u"\\KYT_DRIVER_SETUP");
          }},
@@ -90,10 +98,7 @@ const std::vector<Move>& Moves() {
          }},
         {"retarget the junction in the temporary path to a copy with the same staging names",
          [](SimulatedPlatform& p, const WideString& base) {
-             for (const WideString& name : p.Children(base)) {
-                 p.AttackerMakeFolder(kEvil + u"\\KYT_DRIVER_SETUP\\" + name);
-                 p.AttackerMakeFolder(kEvil + u"\\KYT_DRIVER_SETUP\\" + name + u"\\amd64");
-             }
+             MirrorStagingNames(p, base);
              p.AttackerRetarget(u"C:\\Link", kEvil);
          }},
         {"make folders and junctions with the likely staging names",

@@ -23,8 +23,8 @@ std::vector<std::string> Removals(const SimulatedPlatform& platform) {
 
 // Runs the cleanup with no hold on the staging directory.
 void Cleanup(SimulatedPlatform& platform, const std::vector<WideString>& files, std::vector<WideString> directories) {
-    OwnedHandle noHold;
-    CleanupStaging(platform, files, std::move(directories), noHold);
+    StagingHolds noHolds;
+    CleanupStaging(platform, files, std::move(directories), noHolds);
 }
 
 TEST(CleanupStaging, DeletesFilesInOrderThenFoldersLongestFirst) {
@@ -86,20 +86,63 @@ TEST(CleanupStaging, RemovesAFolderRecordedTwiceOnce) {
     EXPECT_EQ(Removals(platform).size(), 1u);
 }
 
-TEST(CleanupStaging, ReleasesTheHoldJustBeforeTheStagingDirectory) {
+TEST(CleanupStaging, ReleasesTheHoldJustBeforeTheStagingDirectoryAndTheBaseFolderLast) {
     SimulatedPlatform platform;
     platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
     platform.AddFolder(kRoot);
     platform.AddFolder(kRoot + u"\\amd64");
     platform.AddFile(kRoot + u"\\amd64\\a.dll");
-    OwnedHandle hold(platform, platform.HoldFolder(kRoot)->handle);
-    CleanupStaging(platform, {kRoot + u"\\amd64\\a.dll"}, {kRoot, kRoot + u"\\amd64"}, hold);
+    StagingHolds holds;
+    holds.baseFolder = OwnedHandle(platform, platform.HoldFolder(u"C:\\Temp\\KYT_DRIVER_SETUP")->handle);
+    holds.stagingDirectory = OwnedHandle(platform, platform.HoldFolder(kRoot)->handle);
+    CleanupStaging(platform, {kRoot + u"\\amd64\\a.dll"}, {kRoot, kRoot + u"\\amd64"}, holds);
     const auto& log = platform.Log();
     const std::string root = "C:\\Temp\\KYT_DRIVER_SETUP\\1-2-0";
-    EXPECT_EQ((std::vector<std::string>(log.end() - 4, log.end())),
+    EXPECT_EQ((std::vector<std::string>(log.end() - 5, log.end())),
               (std::vector<std::string>{"RemoveFile " + root + "\\amd64\\a.dll", "RemoveFolder " + root + "\\amd64",
-                                        "CloseHandleValue hold", "RemoveFolder " + root}));
+                                        "CloseHandleValue hold", "RemoveFolder " + root, "CloseHandleValue hold"}));
     EXPECT_FALSE(platform.Exists(kRoot));
+    EXPECT_EQ(platform.OpenHandles(), 0);
+}
+
+// A scanner holds files open for a moment after they were written: a busy removal is tried
+// again after pauses that grow, with the folders above it, within the cleanup's patience.
+TEST(CleanupStaging, BusyRemovalsAreTriedAgainWithinTheCleanupsPatience) {
+    struct Case {
+        const char* what;
+        int busyTries;  // -1: busy for good
+        std::uint32_t pausedFor;
+        bool gone;
+    };
+    const Case cases[] = {
+        {"never busy", 0, 0, true},
+        {"busy once", 1, 50, true},
+        {"busy for three tries", 3, 50 + 100 + 200, true},
+        {"busy for good", -1, 50 + 100 + 200 + 400 + 500 + 500, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimulatedPlatform platform;
+        platform.AddFolder(kRoot + u"\\amd64");
+        platform.AddFile(kRoot + u"\\amd64\\held.dll");
+        platform.AddFile(kRoot + u"\\free.inf");
+        platform.KeepBusy(kRoot + u"\\amd64\\held.dll", c.busyTries);
+        Cleanup(platform, {kRoot + u"\\amd64\\held.dll", kRoot + u"\\free.inf"}, {kRoot, kRoot + u"\\amd64"});
+        EXPECT_EQ(platform.pausedMilliseconds, c.pausedFor);
+        EXPECT_LE(platform.pausedMilliseconds, kCleanupPatience);
+        EXPECT_EQ(platform.Exists(kRoot), !c.gone) << "the staging directory goes once what held it has gone";
+        EXPECT_FALSE(platform.Exists(kRoot + u"\\free.inf"));
+        const std::vector<std::string> removals = Removals(platform);
+        EXPECT_EQ(std::count(removals.begin(), removals.end(), "RemoveFile " + testing::Narrow(kRoot) + "\\free.inf"), 1)
+            << "what went is not tried again";
+    }
+
+    // A removal that fails for another reason (a folder someone else filled) is not retried.
+    SimulatedPlatform platform;
+    platform.AddFile(kRoot + u"\\not ours.log");
+    Cleanup(platform, {}, {kRoot});
+    EXPECT_EQ(platform.pausedMilliseconds, 0u);
+    EXPECT_EQ(Removals(platform).size(), 1u);
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ TEST(RunSetup, AnInvalidOrMissingManifestTouchesNothing) {
         ASSERT_EQ(platform.boxes.size(), 1u);
         EXPECT_EQ(platform.boxes[0].text, kMessageInvalidPackage);
         EXPECT_EQ(platform.boxes[0].caption, u"KYT DRIVER SETUP");
-        EXPECT_EQ(platform.Log().size(), 2u) << "only the manifest read and the box";
+        EXPECT_EQ(platform.Log().size(), 3u) << "only the manifest read, the question whether a box is seen, the box";
     }
 }
 
@@ -160,13 +160,14 @@ std::optional<WideString> ExpectedMessage(const std::string& failed, bool firstM
 
 // Fails each platform call of a whole run in turn, one run per call position, with the base
 // folder missing and then found from an earlier run, and checks the ending, the exit code, the
-// single box shown after cleanup, and that nothing of the run is left but the base folder.
+// single box shown after cleanup, and that nothing of the run is left but the base folder. A
+// run that nobody watches ends the same way, with the same cleanup, but without the box.
 TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
     int runs = 0;
     for (const bool baseExists : {false, true}) {
         SimulatedPlatform reference;
         AddNestedPackage(reference);
-        if (baseExists) reference.AddFolder(kBase);
+        if (baseExists) reference.AddProtectedFolder(kBase);
         ASSERT_EQ(RunSetup(reference), 0);
         const int calls = reference.CallCount();
         ASSERT_GT(calls, 20);
@@ -174,7 +175,7 @@ TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
         for (int number = 1; number <= calls; ++number) {
             SimulatedPlatform platform;
             AddNestedPackage(platform);
-            if (baseExists) platform.AddFolder(kBase);
+            if (baseExists) platform.AddProtectedFolder(kBase);
             platform.FailCallNumber(number);
             const SetupExitCode result = RunSetup(platform);
             ++runs;
@@ -196,10 +197,21 @@ TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
             if (message) {
                 EXPECT_EQ(platform.boxes[0].text, *message);
                 EXPECT_EQ(platform.boxes[0].diskAtThatTime, disk) << "the box comes after the cleanup";
+
+                SimulatedPlatform unwatched;
+                AddNestedPackage(unwatched);
+                if (baseExists) unwatched.AddProtectedFolder(kBase);
+                unwatched.FailCallNumber(number);
+                unwatched.boxCanBeSeen = false;
+                EXPECT_EQ(RunSetup(unwatched), 1);
+                EXPECT_TRUE(unwatched.boxes.empty());
+                EXPECT_EQ(unwatched.Disk(), disk);
+                EXPECT_EQ(unwatched.Log().back(), "BoxCanBeSeen") << "asked last, after the same cleanup";
+                ++runs;
             }
         }
     }
-    std::cout << "[          ] fault sweep: " << runs << " runs, one per platform call of a run\n";
+    std::cout << "[          ] fault sweep: " << runs << " runs, one per platform call of a run, watched or not\n";
 }
 
 }  // namespace

@@ -90,7 +90,8 @@ std::string CallName(Call call) {
     static const char* const names[] = {
         "FindResourceBytes", "ReadTempPath", "MakeFolder", "ProcessId", "TickCount", "OpenNewFile", "WriteBytes",
         "CloseHandleValue", "RemoveFile", "RemoveFolder", "StartProcess", "WaitForExit", "ReadExitCode",
-        "ShowErrorBox", "MakeProtectedFolder", "HoldFolder", "HasTrustedOwner", "ProtectFolder",
+        "ShowErrorBox", "MakeProtectedFolder", "HoldFolder", "HasTrustedOwner", "ProtectFolder", "Pause",
+        "BoxCanBeSeen",
     };
     return names[static_cast<int>(call)];
 }
@@ -170,6 +171,10 @@ void SimulatedPlatform::FailCall(Call call, int occurrence) {
 
 void SimulatedPlatform::FailPath(Call call, const WideString& path) {
     failPaths_[call].insert(path);
+}
+
+void SimulatedPlatform::KeepBusy(const WideString& path, int tries) {
+    busyTries_[UpperCase(path)] = tries;
 }
 
 // --- The file system's rules ------------------------------------------------------------------
@@ -348,22 +353,29 @@ bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
     return true;
 }
 
-bool SimulatedPlatform::Delete(Actor actor, const WideString& path, bool folder) {
+RemoveResult SimulatedPlatform::Delete(Actor actor, const WideString& path, bool folder) {
     const int node = Resolve(path, false);
     if (node <= 0 || (nodes_[node].kind == Kind::File) == folder) {
-        return false;
+        return RemoveResult::Failed;
     }
     if (folder && !IsEmpty(node)) {
-        return false;
+        return RemoveResult::Failed;
+    }
+    // Refused access and another program's open handle both count as busy, as on Windows a
+    // file awaiting deletion also refuses access.
+    const auto busy = busyTries_.find(UpperCase(path));
+    if (busy != busyTries_.end() && busy->second != 0) {
+        busy->second -= busy->second > 0 ? 1 : 0;
+        return RemoveResult::Busy;
     }
     if (!MayOpen(actor, node, kDelete, kShareAll)) {
-        return false;
+        return RemoveResult::Busy;
     }
     if (actor == Actor::Setup) {
         CheckSafe(folder ? "remove folder" : "delete", node, false);
     }
     Unlink(node);
-    return true;
+    return RemoveResult::Removed;
 }
 
 // --- What the setup may do safely -------------------------------------------------------------
@@ -450,7 +462,7 @@ bool SimulatedPlatform::AttackerWriteFile(const WideString& path, const std::str
 
 bool SimulatedPlatform::AttackerDelete(const WideString& path) {
     const int node = Resolve(path, false);
-    return node > 0 && Delete(Actor::Attacker, path, nodes_[node].kind != Kind::File);
+    return node > 0 && Delete(Actor::Attacker, path, nodes_[node].kind != Kind::File) == RemoveResult::Removed;
 }
 
 bool SimulatedPlatform::AttackerGrantSelf(const WideString& path) {
@@ -566,7 +578,11 @@ FolderResult SimulatedPlatform::MakeFolder(const WideString& path) {
     if (Enter(Call::MakeFolder, Narrow(path), path)) {
         return FolderResult::Failed;
     }
-    return CreateFolder(Actor::Setup, path, false);
+    const FolderResult result = CreateFolder(Actor::Setup, path, false);
+    if (result == FolderResult::Created) {
+        CheckSafe("make folder", Resolve(path, false), true);
+    }
+    return result;
 }
 
 FolderResult SimulatedPlatform::MakeProtectedFolder(const WideString& path) {
@@ -666,12 +682,17 @@ void SimulatedPlatform::CloseHandleValue(HandleValue handle) {
     openHandles_.erase(handle);
 }
 
-bool SimulatedPlatform::RemoveFile(const WideString& path) {
-    return !Enter(Call::RemoveFile, Narrow(path), path) && Delete(Actor::Setup, path, false);
+RemoveResult SimulatedPlatform::RemoveFile(const WideString& path) {
+    return Enter(Call::RemoveFile, Narrow(path), path) ? RemoveResult::Failed : Delete(Actor::Setup, path, false);
 }
 
-bool SimulatedPlatform::RemoveFolder(const WideString& path) {
-    return !Enter(Call::RemoveFolder, Narrow(path), path) && Delete(Actor::Setup, path, true);
+RemoveResult SimulatedPlatform::RemoveFolder(const WideString& path) {
+    return Enter(Call::RemoveFolder, Narrow(path), path) ? RemoveResult::Failed : Delete(Actor::Setup, path, true);
+}
+
+void SimulatedPlatform::Pause(std::uint32_t milliseconds) {
+    Enter(Call::Pause, std::to_string(milliseconds));
+    pausedMilliseconds += milliseconds;
 }
 
 std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& applicationPath,
@@ -714,6 +735,10 @@ bool SimulatedPlatform::ReadExitCode(HandleValue process, std::uint32_t& exitCod
     }
     exitCode = open->exitCode;
     return true;
+}
+
+bool SimulatedPlatform::BoxCanBeSeen() {
+    return !Enter(Call::BoxCanBeSeen, "") && boxCanBeSeen;
 }
 
 void SimulatedPlatform::ShowErrorBox(const WideString& text, const WideString& caption) {

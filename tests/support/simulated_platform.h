@@ -23,7 +23,7 @@ namespace kyt::testing {
 enum class Call {
     FindResourceBytes, ReadTempPath, MakeFolder, ProcessId, TickCount, OpenNewFile, WriteBytes,
     CloseHandleValue, RemoveFile, RemoveFolder, StartProcess, WaitForExit, ReadExitCode, ShowErrorBox,
-    MakeProtectedFolder, HoldFolder, HasTrustedOwner, ProtectFolder,
+    MakeProtectedFolder, HoldFolder, HasTrustedOwner, ProtectFolder, Pause, BoxCanBeSeen,
 };
 
 // Returns the call's name, as the log writes it.
@@ -100,6 +100,14 @@ public:
     void FailCallNumber(int number) { failCallNumber_ = number; }
     // Makes writes report this many bytes fewer than they were given (still succeeding).
     void ShortenWritesBy(std::uint32_t bytes) { shortWriteBy_ = bytes; }
+    // Makes the first `tries` removals of this path busy, as while a scanner holds it open;
+    // a negative count keeps it busy for good.
+    void KeepBusy(const WideString& path, int tries);
+
+    // Whether a box shown now could be seen (an interactive session on a visible station).
+    bool boxCanBeSeen = true;
+    // The milliseconds the setup has paused for, in all.
+    std::uint32_t pausedMilliseconds = 0;
 
     // What the started installer does while it runs; it returns the exit code.
     std::function<std::uint32_t(SimulatedPlatform&, const StartedProgram&)> installer;
@@ -162,12 +170,14 @@ public:
     std::optional<HandleValue> OpenNewFile(const WideString& path) override;
     bool WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) override;
     void CloseHandleValue(HandleValue handle) override;
-    bool RemoveFile(const WideString& path) override;
-    bool RemoveFolder(const WideString& path) override;
+    RemoveResult RemoveFile(const WideString& path) override;
+    RemoveResult RemoveFolder(const WideString& path) override;
+    void Pause(std::uint32_t milliseconds) override;
     std::optional<ProcessHandles> StartProcess(const WideString& applicationPath, WideString commandLine,
                                                const WideString& currentDirectory) override;
     bool WaitForExit(HandleValue process) override;
     bool ReadExitCode(HandleValue process, std::uint32_t& exitCode) override;
+    bool BoxCanBeSeen() override;
     void ShowErrorBox(const WideString& text, const WideString& caption) override;
 
 private:
@@ -215,7 +225,7 @@ private:
     bool IsEmpty(int folder) const;
     FolderResult CreateFolder(Actor actor, const WideString& path, bool isProtected);
     bool Rename(Actor actor, int node, const WideString& to);
-    bool Delete(Actor actor, const WideString& path, bool folder);
+    RemoveResult Delete(Actor actor, const WideString& path, bool folder);
     // Records an unsafe action when the node is not this run's own in a safe place.
     void CheckSafe(const char* action, int node, bool needsSafeFolder);
     bool IsSafeFolder(int folder) const;
@@ -229,6 +239,7 @@ private:
     WideString tempPath_ = u"C:\\Temp\\";
     std::optional<std::uint32_t> tempLength_;
     OwnerPolicy policy_ = OwnerPolicy::Administrators;
+    std::map<WideString, int> busyTries_;  // by upper-cased path
     std::map<Call, std::set<int>> failOccurrences_;
     std::map<Call, std::set<WideString>> failPaths_;
     std::map<Call, int> occurrences_;

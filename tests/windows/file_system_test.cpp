@@ -8,6 +8,7 @@ namespace kyt {
 namespace {
 
 using testing::ScratchFolder;
+using testing::ToWide;
 
 TEST(WindowsFileSystem, TheTemporaryPathEndsWithABackslash) {
     WindowsPlatform platform;
@@ -77,10 +78,18 @@ TEST(WindowsFileSystem, RemovalTakesFilesAndOnlyEmptyFolders) {
     {
         OwnedHandle handle(platform, *platform.OpenNewFile(file));
     }
-    EXPECT_FALSE(platform.RemoveFolder(scratch.Path(L"d"))) << "never recursive";
-    EXPECT_TRUE(platform.RemoveFile(file));
-    EXPECT_FALSE(platform.RemoveFile(file)) << "a second delete finds nothing";
-    EXPECT_TRUE(platform.RemoveFolder(scratch.Path(L"d")));
+    EXPECT_EQ(platform.RemoveFolder(scratch.Path(L"d")), RemoveResult::Failed) << "never recursive";
+    {
+        // Another program (a scanner, say) has the file open without sharing its deletion.
+        const HANDLE scanner = ::CreateFileW(ToWide(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(platform.RemoveFile(file), RemoveResult::Busy);
+        ::CloseHandle(scanner);
+    }
+    EXPECT_EQ(platform.RemoveFile(file), RemoveResult::Removed);
+    EXPECT_EQ(platform.RemoveFile(file), RemoveResult::Failed) << "a second delete finds nothing";
+    EXPECT_EQ(platform.RemoveFolder(scratch.Path(L"d")), RemoveResult::Removed);
     EXPECT_FALSE(ScratchFolder::Exists(scratch.Path(L"d")));
 }
 

@@ -138,15 +138,15 @@ TEST(WindowsSecurity, AHeldFolderStaysUsableAndCannotBeRemovedOrRenamed) {
     // The installer can still make it its current directory and write in it.
     EXPECT_TRUE(::SetCurrentDirectoryW(ToWide(path).c_str()));
     EXPECT_TRUE(OwnedHandle(platform, *platform.OpenNewFile(path + u"\\inside.bin")).value() != 0);
-    EXPECT_TRUE(platform.RemoveFile(path + u"\\inside.bin"));
+    EXPECT_EQ(platform.RemoveFile(path + u"\\inside.bin"), RemoveResult::Removed);
     ::SetCurrentDirectoryW(ToWide(scratch.Path()).c_str());
     // The hold lists the folder, so share access is checked and recorded (Wine too checks it
     // for such an open), and it does not share deletion: no rename, no removal.
     EXPECT_FALSE(::MoveFileW(ToWide(path).c_str(), ToWide(scratch.Path(L"moved")).c_str()));
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_FALSE(platform.RemoveFolder(path));
+    EXPECT_EQ(platform.RemoveFolder(path), RemoveResult::Busy);
     hold.Close();
-    EXPECT_TRUE(platform.RemoveFolder(path));
+    EXPECT_EQ(platform.RemoveFolder(path), RemoveResult::Removed);
 }
 
 TEST(WindowsSecurity, TheProcessIsHardenedBeforeItsRun) {

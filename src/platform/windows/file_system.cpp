@@ -55,12 +55,31 @@ void WindowsPlatform::CloseHandleValue(HandleValue handle) {
     ::CloseHandle(ToHandle(handle));
 }
 
-bool WindowsPlatform::RemoveFile(const WideString& path) {
-    return ::DeleteFileW(AsWide(path)) != FALSE;
+namespace {
+
+// Returns what a removal call's result and error code mean. A sharing violation is another
+// program's open handle; access denied is also what a file awaiting deletion gives.
+RemoveResult RemovalOutcome(BOOL removed) {
+    if (removed) {
+        return RemoveResult::Removed;
+    }
+    const DWORD error = ::GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? RemoveResult::Busy
+                                                                            : RemoveResult::Failed;
 }
 
-bool WindowsPlatform::RemoveFolder(const WideString& path) {
-    return ::RemoveDirectoryW(AsWide(path)) != FALSE;
+}  // namespace
+
+RemoveResult WindowsPlatform::RemoveFile(const WideString& path) {
+    return RemovalOutcome(::DeleteFileW(AsWide(path)));
+}
+
+RemoveResult WindowsPlatform::RemoveFolder(const WideString& path) {
+    return RemovalOutcome(::RemoveDirectoryW(AsWide(path)));
+}
+
+void WindowsPlatform::Pause(std::uint32_t milliseconds) {
+    ::Sleep(milliseconds);
 }
 
 }  // namespace kyt

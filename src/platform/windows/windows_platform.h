@@ -20,12 +20,14 @@ public:
     std::optional<HandleValue> OpenNewFile(const WideString& path) override;
     bool WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) override;
     void CloseHandleValue(HandleValue handle) override;
-    bool RemoveFile(const WideString& path) override;
-    bool RemoveFolder(const WideString& path) override;
+    RemoveResult RemoveFile(const WideString& path) override;
+    RemoveResult RemoveFolder(const WideString& path) override;
+    void Pause(std::uint32_t milliseconds) override;
     std::optional<ProcessHandles> StartProcess(const WideString& applicationPath, WideString commandLine,
                                                const WideString& currentDirectory) override;
     bool WaitForExit(HandleValue process) override;
     bool ReadExitCode(HandleValue process, std::uint32_t& exitCode) override;
+    bool BoxCanBeSeen() override;
     void ShowErrorBox(const WideString& text, const WideString& caption) override;
 };
 
