@@ -87,7 +87,7 @@ def check_signature(path, ca_file=None, tsa_ca_file=None, signer_sha256=None):
     check.signer = Signer(subject=_first(r"Subject:\s*(.*)$", signer_block), issuer=_first(r"Issuer\s*:\s*(.*)$", signer_block),
                           serial=_first(r"Serial\s*:\s*(\S+)", signer_block).upper(),
                           signing_time=_first(r"Signing time:\s*(.*)$", out),
-                          timestamp=_first(r"The signature is timestamped:\s*(.*)$", out))
+                          timestamp=_first(r"(?:Timestamp time|The signature is timestamped):\s*(.*)$", out))
     if code != 0:
         reasons = [line.strip() for line in out.splitlines()
                    if re.search(r"MISMATCH|^Error:|No signature found|verification: failed", line.strip())]
