@@ -77,7 +77,8 @@ def confirm_only_signature_added(signed, setup):
     with open(signed, "rb") as s, open(setup, "rb") as u:
         differences = kyt_signature.compare_with_rebuild(s.read(), u.read())
     if differences:
-        raise Refused("the signed file is not the setup plus its signature:\n" + "\n".join("  " + d for d in differences))
+        raise Refused("the signed file is not the setup plus its signature:\n"
+                      + "\n".join("  " + d for d in differences))
 
 
 def sign(args):
@@ -128,8 +129,8 @@ def attach(args):
     refuse_unfit(args.setup, args.package, args.add)
     signed = scratch_beside(args.out)
     try:
-        osslsigncode(["attach-signature", "-sigin", args.signature_in, *(["-CAfile", args.ca_file] if args.ca_file else []),
-                      "-in", args.setup, "-out", signed])
+        trusted = ["-CAfile", args.ca_file] if args.ca_file else []
+        osslsigncode(["attach-signature", "-sigin", args.signature_in, *trusted, "-in", args.setup, "-out", signed])
         confirm_only_signature_added(signed, args.setup)
         publish(signed, args.out)
     finally:
@@ -152,7 +153,8 @@ def main(argv):
     signing.add_argument("--key", help="the private key (PEM or DER)")
     signing.add_argument("--certs", help="the signing certificate and its chain (PEM)")
     signing.add_argument("--pass-file", help="a file whose first line is the key's password")
-    signing.add_argument("--timestamp", action="append", default=[], metavar="URL", help="an RFC 3161 time-stamp server")
+    signing.add_argument("--timestamp", action="append", default=[], metavar="URL",
+                         help="an RFC 3161 time-stamp server")
     signing.add_argument("--description", default="KYT Driver Setup", help="the program name the signature states")
     signing.add_argument("--url", help="the web address the signature states")
     signing.add_argument("--out", help="the signed setup")

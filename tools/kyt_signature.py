@@ -84,7 +84,8 @@ def check_signature(path, ca_file=None, tsa_ca_file=None, signer_sha256=None):
     code, out = _run(command + ["-in", path])
     # The first certificate listed is the signer's own.
     signer_block = out.split("Signer's certificate:", 1)[-1]
-    check.signer = Signer(subject=_first(r"Subject:\s*(.*)$", signer_block), issuer=_first(r"Issuer\s*:\s*(.*)$", signer_block),
+    check.signer = Signer(subject=_first(r"Subject:\s*(.*)$", signer_block),
+                          issuer=_first(r"Issuer\s*:\s*(.*)$", signer_block),
                           serial=_first(r"Serial\s*:\s*(\S+)", signer_block).upper(),
                           signing_time=_first(r"Signing time:\s*(.*)$", out),
                           timestamp=_first(r"(?:Timestamp time|The signature is timestamped):\s*(.*)$", out))
@@ -138,7 +139,8 @@ class Places:
                 name = str(named.name) if named.name is not None else named.id
                 for lang in named.directory.entries:
                     start = pe.get_offset_from_rva(lang.data.struct.OffsetToData)
-                    regions.append((start, start + lang.data.struct.Size, f"resource {kind} {name} (language {lang.id})"))
+                    regions.append((start, start + lang.data.struct.Size,
+                                    f"resource {kind} {name} (language {lang.id})"))
         regions.sort()
         self.regions = regions
         self.starts = [r[0] for r in regions]
@@ -205,7 +207,8 @@ def compare_with_rebuild(signed, unsigned):
         start, size = signature
         aligned = (len(unsigned) + 7) // 8 * 8
         if start != aligned:
-            differences.append(f"the signature starts at 0x{start:x}, not at 0x{aligned:x} right after the rebuild's bytes")
+            differences.append(f"the signature starts at 0x{start:x}, not at 0x{aligned:x} "
+                               "right after the rebuild's bytes")
         elif any(signed[len(unsigned):start]):
             differences.append("the padding before the signature is not zero")
         if start + size < len(signed):
@@ -214,7 +217,8 @@ def compare_with_rebuild(signed, unsigned):
             differences.append("the signature runs past the end of the file")
         body = signed[:len(unsigned)] if start == aligned else signed[:start]
     if len(body) != len(unsigned):
-        differences.append(f"the signed file holds {len(body)} bytes outside the signature, the rebuild {len(unsigned)}")
+        differences.append(f"the signed file holds {len(body)} bytes outside the signature, "
+                           f"the rebuild {len(unsigned)}")
     masked = set()
     for offset, width in ((rebuilt.OPTIONAL_HEADER.get_file_offset() + 64, 4),
                           (rebuilt.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY].get_file_offset(), 8)):
@@ -235,7 +239,8 @@ def compare_with_rebuild(signed, unsigned):
             offset = piece_end
     listed = sorted(counts.items(), key=lambda item: item[1][0])
     for name, (first, count) in listed[:MOST_PLACES]:
-        differences.append(f"{name}: {count} {'bytes differ' if count != 1 else 'byte differs'} (first at file offset 0x{first:x})")
+        bytes_differ = f"{count} bytes differ" if count != 1 else "1 byte differs"
+        differences.append(f"{name}: {bytes_differ} (first at file offset 0x{first:x})")
     if len(listed) > MOST_PLACES:
         differences.append(f"and {len(listed) - MOST_PLACES} more places")
     return differences
@@ -271,8 +276,8 @@ def inspect_signature(path, unsigned=False, ca_file=None, tsa_ca_file=None, sign
         signer = check.signer
         print(f"signature: {signer.subject} (issuer {signer.issuer}, serial {signer.serial})" if signer.subject
               else "signature: unreadable", file=out)
-        print(f"  certificate SHA-256 {signer.sha256 or 'unknown'}; signed {signer.signing_time or 'at no stated time'}; "
-              f"time stamp {signer.timestamp or 'none'}", file=out)
+        print(f"  certificate SHA-256 {signer.sha256 or 'unknown'}; "
+              f"signed {signer.signing_time or 'at no stated time'}; time stamp {signer.timestamp or 'none'}", file=out)
         problems += check.problems
     if rebuild:
         with open(rebuild, "rb") as f:

@@ -5,9 +5,10 @@
                 [--ca-file PEM] [--tsa-ca-file PEM] [--signer-sha256 HEX] [--rebuild UNSIGNED.exe]
 
 Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX), the
-signature (none with --unsigned, as the build makes it; a signed setup's signer is listed and its
-signature checked with osslsigncode verify against the certificates of --ca-file, by default the
-system's, and, with --signer-sha256, its signing certificate's fingerprint), the imports (KERNEL32.dll, the security calls that protect the staging area from
+signature (none with --unsigned, as the build makes it; a signed setup's signer is listed, its
+signature checked with osslsigncode verify against --ca-file, by default the system's
+certificates, and with --signer-sha256 its certificate's fingerprint), the imports
+(KERNEL32.dll, the security calls that protect the staging area from
 ADVAPI32.dll, the api-ms-win-crt libraries, and from USER32.dll at most MessageBoxW, which the
 setup loads only when it shows a box), the resources (only RT_RCDATA, RT_ICON, RT_GROUP_ICON and RT_MANIFEST, each in
 language 1033), the application manifest, the icon (four 32-bit RGBA PNG images of 16, 32, 48

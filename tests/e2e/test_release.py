@@ -44,7 +44,8 @@ def read(path):
 
 
 def setUpModule():
-    global scratch, ca, key, chain, p12, password, stranger_key, stranger_chain, outsider_key, outsider_chain, signed_nested
+    global scratch, ca, key, chain, p12, password, signed_nested
+    global stranger_key, stranger_chain, outsider_key, outsider_chain
     os.makedirs(os.environ["KYT_SCRATCH"], exist_ok=True)
     scratch = tempfile.mkdtemp(dir=os.environ["KYT_SCRATCH"], prefix="release ")
     ca = Authority(scratch, "Throwaway Root")
