@@ -1,17 +1,23 @@
 #!/usr/bin/env python3
 """Lists a built setup's resources and verifies the executable.
 
-  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...]
+  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--unsigned]
+                [--ca-file PEM] [--tsa-ca-file PEM] [--signer-sha256 HEX] [--rebuild UNSIGNED.exe]
 
-Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX, no
-signature), the imports (KERNEL32.dll, the security calls that protect the staging area from
+Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX), the
+signature (none with --unsigned, as the build makes it; a signed setup's signer is listed, its
+signature checked with osslsigncode verify against --ca-file, by default the system's
+certificates, and with --signer-sha256 its certificate's fingerprint), the imports
+(KERNEL32.dll, the security calls that protect the staging area from
 ADVAPI32.dll, the api-ms-win-crt libraries, and from USER32.dll at most MessageBoxW, which the
 setup loads only when it shows a box), the resources (only RT_RCDATA, RT_ICON, RT_GROUP_ICON and RT_MANIFEST, each in
 language 1033), the application manifest, the icon (four 32-bit RGBA PNG images of 16, 32, 48
 and 256 pixels), and that KYT_MANIFEST parses into entries KYT_FILE_000 upwards in index order,
 each naming a resource that is present and not empty. With --package (and the same --add
 options the build used) every payload resource must equal its file byte for byte, in the
-order the package build gives. Exits 0 when every check passes, 1 otherwise.
+order the package build gives. With --rebuild (the unsigned setup of a build of one's own) the
+setup must be exactly that setup plus its signature; every other difference is named by its place
+(header field, section, resource). Exits 0 when every check passes, 1 otherwise.
 """
 import argparse
 import os
@@ -22,6 +28,7 @@ import pefile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kyt_package  # noqa: E402
+import kyt_signature  # noqa: E402
 
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
@@ -95,8 +102,6 @@ def check_headers(pe, inspection):
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
     for bit, name in ((0x20, "high-entropy ASLR"), (0x40, "dynamic base"), (0x100, "NX compatibility")):
         check(flags & bit, f"{name} is not set")
-    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
-    check(security.Size == 0, "the executable carries a signature")
     check(pe.FILE_HEADER.TimeDateStamp == 0, "the header holds a time stamp, so builds differ")
 
 
@@ -159,11 +164,14 @@ def check_payload(resources, package_files, inspection):
     return entries
 
 
-def inspect(path, package_files=None, out=sys.stdout):
+def inspect(path, package_files=None, out=sys.stdout, signature=None):
+    """Returns the problems of a setup, listing its resources and signer to out; signature holds
+    the options of kyt_signature.inspect_signature."""
     pe = pefile.PE(path)
     inspection = Inspection()
     check = inspection.check
     check_headers(pe, inspection)
+    inspection.problems += kyt_signature.inspect_signature(path, out=out, **(signature or {}))
     check_imports(pe, inspection)
     resources = read_resources(pe)
     for (rtype, name), copies in sorted(resources.items(), key=lambda item: (item[0][0], str(item[0][1]))):
@@ -187,9 +195,16 @@ def main(argv):
     parser.add_argument("setup")
     parser.add_argument("--package")
     parser.add_argument("--add", action="append", default=[], metavar="REL=FILE")
+    parser.add_argument("--unsigned", action="store_true", help="the setup must carry no signature")
+    parser.add_argument("--ca-file", help="trusted certificates (PEM) for the signature")
+    parser.add_argument("--tsa-ca-file", help="trusted certificates (PEM) for the signature's time stamp")
+    parser.add_argument("--signer-sha256", help="the signing certificate's SHA-256 fingerprint")
+    parser.add_argument("--rebuild", help="the unsigned setup of a build of one's own")
     args = parser.parse_args(argv)
     files = kyt_package.package_files(args.package, args.add) if args.package or args.add else None
-    return 1 if inspect(args.setup, files) else 0
+    signature = {"unsigned": args.unsigned, "ca_file": args.ca_file, "tsa_ca_file": args.tsa_ca_file,
+                 "signer_sha256": args.signer_sha256, "rebuild": args.rebuild}
+    return 1 if inspect(args.setup, files, signature=signature) else 0
 
 
 if __name__ == "__main__":

@@ -155,16 +155,17 @@ class Rig:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def run(self, setup, temp, env=None, args=(), count=1, timeout=300, cwd=None):
+    def run(self, setup, temp, env=None, args=(), count=1, timeout=300, cwd=None, on_box=None):
         """Runs the setup count times at once with its temporary folder at temp (a Linux path) and
-        returns the exit codes, the boxes shown and the installer starts, from the relay trace."""
+        returns the exit codes, the boxes shown and the installer starts, from the relay trace.
+        on_box, when given, is called with each box's X window id and display before it is dismissed."""
         trace = os.path.join(self.scratch, "trace.log")
         environment = dict(os.environ, DISPLAY=self.display.name, WINEDEBUG="+relay", **(env or {}))
         command = self.wine_run + [self.launch, "--temp", windows_path(temp), "--count", str(count), "--",
                                    windows_path(self.setup(setup)), *args]
         stop = threading.Event()
         dismissed, disk_at_boxes = [], []
-        dismisser = threading.Thread(target=self._dismiss_boxes, args=(stop, dismissed, temp, disk_at_boxes))
+        dismisser = threading.Thread(target=self._dismiss_boxes, args=(stop, dismissed, temp, disk_at_boxes, on_box))
         dismisser.start()
         try:
             with open(trace, "wb") as err:
@@ -181,7 +182,7 @@ class Rig:
         self._read_trace(trace, result)
         return result
 
-    def _dismiss_boxes(self, stop, dismissed, temp, disk_at_boxes):
+    def _dismiss_boxes(self, stop, dismissed, temp, disk_at_boxes, on_box):
         environment = dict(os.environ, DISPLAY=self.display.name)
         while not stop.is_set():
             found = subprocess.run(["xdotool", "search", "--name", f"^{CAPTION}$"], env=environment,
@@ -189,6 +190,8 @@ class Rig:
             for window in found:
                 if window not in dismissed:
                     disk_at_boxes.append(tree(temp))
+                    if on_box:
+                        on_box(window.decode(), self.display.name)
                     subprocess.run(["xdotool", "key", "--window", window, "Return"], env=environment,
                                    stderr=subprocess.DEVNULL)
                     dismissed.append(window)

@@ -1,10 +1,10 @@
 """The executable is the package: what the build puts into it, checked by the inspection
-command, a run of the shipped-shape package, and a second build that must give the same bytes."""
+command (unsigned, as the build makes it), and a run of the shipped-shape package. A second build
+that must give the same bytes is part of the release tests."""
 import filecmp
 import glob
 import io
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -18,7 +18,7 @@ import kyt_package  # noqa: E402
 
 def inspect(setup, files):
     out = io.StringIO()
-    problems = kyt_verify.inspect(setup, files, out)
+    problems = kyt_verify.inspect(setup, files, out, signature={"unsigned": True})
     return problems, out.getvalue()
 
 
@@ -67,20 +67,6 @@ class Executable(unittest.TestCase):
                 self.assertTrue(filecmp.cmp(absolute, copy, shallow=False), relative)
         finally:
             rig.close()
-
-    def test_a_second_build_gives_the_same_bytes(self):
-        with tempfile.TemporaryDirectory(dir=os.environ["KYT_SCRATCH"], prefix="second build ") as second:
-            configure = [os.environ["KYT_CMAKE"], "-S", os.environ["KYT_SOURCE_DIR"], "-B", second, "-G", "Ninja",
-                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(os.environ["KYT_SOURCE_DIR"], "cmake",
-                                                                  "mingw-w64-ucrt.cmake"),
-                         "-DCMAKE_BUILD_TYPE=Release", "-DKYT_PACKAGE_DIR=" + os.environ["KYT_PRODUCT_PACKAGE"]]
-            subprocess.run(configure, check=True, stdout=subprocess.DEVNULL)
-            subprocess.run([os.environ["KYT_CMAKE"], "--build", second, "--target", "KytDriverSetup"], check=True,
-                           stdout=subprocess.DEVNULL)
-            again = os.path.join(second, "resources", "KytDriverSetup.exe")
-            self.assertTrue(filecmp.cmp(os.environ["KYT_PRODUCT"], again, shallow=False),
-                            "two builds of the same inputs differ")
-
 
 if __name__ == "__main__":
     unittest.main()

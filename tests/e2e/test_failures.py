@@ -41,6 +41,15 @@ class SetupFailures(RigTestCase):
         self.assertEqual(result.disk_at_boxes, [{"KYT_DRIVER_SETUP"}], "the staging directory went before the box")
         self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"})
 
+    def test_a_failed_extraction_is_reported_after_the_staging_directory_is_gone(self):
+        for setup, message in (("e2e_folder_fails", "E3"), ("e2e_write_fails", "E5")):
+            with self.subTest(setup=setup):
+                temp = self.rig.folder(setup + " temp")
+                result = self.rig.run(setup, temp)
+                self.assert_one_box(result, message)
+                self.assertEqual(result.disk_at_boxes, [{"KYT_DRIVER_SETUP"}], "the written files went before the box")
+                self.assertEqual(result.installer_starts, [])
+
     def test_a_package_without_a_root_installer_cannot_start_it(self):
         temp = self.rig.folder("no installer temp")
         result = self.rig.run("e2e_no_root_installer", temp)

@@ -1,0 +1,182 @@
+#!/usr/bin/python3
+"""Signs a built setup for a release (Authenticode, SHA-256, with osslsigncode), writes or
+attaches its detached signature.
+
+  kyt_sign.py sign SETUP.exe (--pkcs12 FILE | --key KEY --certs CHAIN) [--pass-file FILE]
+              [--timestamp URL ...] [--description TEXT] [--url URL] [--package DIR --add REL=FILE ...]
+              [--out SIGNED.exe] [--signature SIGNATURE]
+  kyt_sign.py detach SIGNED.exe --signature SIGNATURE
+  kyt_sign.py attach SETUP.exe SIGNATURE --out SIGNED.exe [--ca-file PEM] [--package DIR --add REL=FILE ...]
+
+sign refuses a setup that fails the inspection command (with --package and --add as the build
+had them, also byte for byte against the package) or is signed already, and writes the signed
+setup to --out, its signature alone (DER-encoded PKCS#7) to --signature, or both; a time-stamp
+server (RFC 3161) is asked when --timestamp is given. The setup itself is never written to:
+an output that is the setup is refused, and every output appears complete or not at all.
+detach writes the signature of a signed setup; attach puts a signature onto an unsigned setup
+(osslsigncode checks that it signs exactly these bytes, against --ca-file or the system's
+certificates). The description is what Windows shows as the program's name in the elevation
+prompt. Exits 0 on success, 1 otherwise.
+"""
+import argparse
+import io
+import os
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kyt_package  # noqa: E402
+import kyt_signature  # noqa: E402
+import kyt_verify  # noqa: E402
+
+
+class Refused(Exception):
+    pass
+
+
+def refuse_unfit(setup, package, additions):
+    """Raises Refused unless the setup passes the inspection and carries no signature."""
+    files = kyt_package.package_files(package, additions) if package or additions else None
+    listing = io.StringIO()
+    problems = kyt_verify.inspect(setup, files, listing, signature={"unsigned": True})
+    if problems:
+        raise Refused(f"{setup} fails the inspection:\n" + "\n".join("  " + p for p in problems))
+
+
+def refuse_overwrite(setup, outputs):
+    """Raises Refused when an output path is the setup itself."""
+    for output in outputs:
+        if output and (os.path.realpath(output) == os.path.realpath(setup)
+                       or os.path.exists(output) and os.path.samefile(output, setup)):
+            raise Refused(f"{output} is the setup itself, which is never written to")
+
+
+def osslsigncode(arguments):
+    """Runs osslsigncode; raises Refused with its output when it fails."""
+    done = subprocess.run(["osslsigncode", *arguments], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if done.returncode != 0:
+        raise Refused("osslsigncode " + arguments[0] + " failed:\n" + done.stdout.decode("utf-8", "replace").strip())
+
+
+def scratch_beside(path):
+    """Returns the path of a new empty file in the folder of path, for writing it in one step."""
+    handle, scratch = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)) or ".", prefix=".kyt-sign-")
+    os.close(handle)
+    os.unlink(scratch)  # osslsigncode writes the file itself
+    return scratch
+
+
+def publish(scratch, output):
+    """Moves a finished scratch file to its output path."""
+    os.replace(scratch, output)
+
+
+def confirm_only_signature_added(signed, setup):
+    """Raises Refused unless the signed file is the setup plus its signature."""
+    with open(signed, "rb") as s, open(setup, "rb") as u:
+        differences = kyt_signature.compare_with_rebuild(s.read(), u.read())
+    if differences:
+        raise Refused("the signed file is not the setup plus its signature:\n"
+                      + "\n".join("  " + d for d in differences))
+
+
+def sign(args):
+    if not args.out and not args.signature:
+        raise Refused("give --out, --signature or both")
+    if not args.pkcs12 and not (args.key and args.certs):
+        raise Refused("give --pkcs12, or --key and --certs")
+    refuse_overwrite(args.setup, [args.out, args.signature])
+    refuse_unfit(args.setup, args.package, args.add)
+    credentials = ["-pkcs12", args.pkcs12] if args.pkcs12 else ["-certs", args.certs, "-key", args.key]
+    credentials += ["-readpass", args.pass_file] if args.pass_file else []
+    options = ["-h", "sha256", "-n", args.description] + (["-i", args.url] if args.url else [])
+    for server in args.timestamp:
+        options += ["-ts", server]
+    signed = scratch_beside(args.out or args.signature)
+    try:
+        osslsigncode(["sign", *credentials, *options, "-in", args.setup, "-out", signed])
+        confirm_only_signature_added(signed, args.setup)
+        if args.signature:
+            signature = scratch_beside(args.signature)
+            osslsigncode(["extract-signature", "-in", signed, "-out", signature])
+            publish(signature, args.signature)
+            print(f"signature: {args.signature} ({os.path.getsize(args.signature)} bytes)")
+        if args.out:
+            publish(signed, args.out)
+            print(f"signed setup: {args.out} ({os.path.getsize(args.out)} bytes, "
+                  f"SHA-256 {kyt_signature.sha256_of(args.out)})")
+    finally:
+        if os.path.exists(signed):
+            os.unlink(signed)
+    print(f"unsigned setup: {args.setup} (SHA-256 {kyt_signature.sha256_of(args.setup)}), unchanged")
+
+
+def detach(args):
+    refuse_overwrite(args.setup, [args.signature])
+    signature = scratch_beside(args.signature)
+    try:
+        osslsigncode(["extract-signature", "-in", args.setup, "-out", signature])
+        publish(signature, args.signature)
+    finally:
+        if os.path.exists(signature):
+            os.unlink(signature)
+    print(f"signature: {args.signature} ({os.path.getsize(args.signature)} bytes)")
+
+
+def attach(args):
+    refuse_overwrite(args.setup, [args.out, args.signature_in])
+    refuse_unfit(args.setup, args.package, args.add)
+    signed = scratch_beside(args.out)
+    try:
+        trusted = ["-CAfile", args.ca_file] if args.ca_file else []
+        osslsigncode(["attach-signature", "-sigin", args.signature_in, *trusted, "-in", args.setup, "-out", signed])
+        confirm_only_signature_added(signed, args.setup)
+        publish(signed, args.out)
+    finally:
+        if os.path.exists(signed):
+            os.unlink(signed)
+    print(f"signed setup: {args.out} ({os.path.getsize(args.out)} bytes, SHA-256 {kyt_signature.sha256_of(args.out)})")
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    def package_options(command):
+        command.add_argument("--package", help="the package folder the setup was built from")
+        command.add_argument("--add", action="append", default=[], metavar="REL=FILE", help="as the build had it")
+
+    signing = commands.add_parser("sign", help="sign a setup")
+    signing.add_argument("setup")
+    signing.add_argument("--pkcs12", help="the key and certificate chain as a PKCS#12 file")
+    signing.add_argument("--key", help="the private key (PEM or DER)")
+    signing.add_argument("--certs", help="the signing certificate and its chain (PEM)")
+    signing.add_argument("--pass-file", help="a file whose first line is the key's password")
+    signing.add_argument("--timestamp", action="append", default=[], metavar="URL",
+                         help="an RFC 3161 time-stamp server")
+    signing.add_argument("--description", default="KYT Driver Setup", help="the program name the signature states")
+    signing.add_argument("--url", help="the web address the signature states")
+    signing.add_argument("--out", help="the signed setup")
+    signing.add_argument("--signature", help="the signature alone")
+    package_options(signing)
+    detaching = commands.add_parser("detach", help="write the signature of a signed setup")
+    detaching.add_argument("setup")
+    detaching.add_argument("--signature", required=True)
+    attaching = commands.add_parser("attach", help="attach a signature to an unsigned setup")
+    attaching.add_argument("setup")
+    attaching.add_argument("signature_in", metavar="signature")
+    attaching.add_argument("--out", required=True)
+    attaching.add_argument("--ca-file", help="trusted certificates (PEM) for checking the signature")
+    package_options(attaching)
+    args = parser.parse_args(argv)
+    try:
+        {"sign": sign, "detach": detach, "attach": attach}[args.command](args)
+    except Refused as refusal:
+        print(f"kyt_sign.py {args.command}: {refusal}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

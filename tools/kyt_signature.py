@@ -1,0 +1,288 @@
+"""Authenticode signatures of built setups: who signed a setup and whether the signature holds
+(checked with osslsigncode), and whether a signed setup is exactly a given unsigned setup plus
+its signature.
+
+Signing a PE file changes three places and adds one: the optional header's CheckSum, the
+security entry of the data directory (where the signature lies and its size), up to seven zero
+bytes that align the end of the file to eight, and the certificate table appended after them.
+Every other byte of a signed setup must be the unsigned setup's.
+"""
+import bisect
+import hashlib
+import os
+import re
+import subprocess
+import tempfile
+from dataclasses import dataclass, field
+
+import pefile
+
+SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+RESOURCE_TYPES = {3: "RT_ICON", 10: "RT_RCDATA", 14: "RT_GROUP_ICON", 24: "RT_MANIFEST"}
+# At most this many places are listed; the rest are counted.
+MOST_PLACES = 20
+
+
+@dataclass
+class Signer:
+    subject: str = ""
+    issuer: str = ""
+    serial: str = ""
+    sha256: str = ""  # the signing certificate's SHA-256 fingerprint, upper-case hex without colons
+    signing_time: str = ""
+    timestamp: str = ""
+
+
+@dataclass
+class SignatureCheck:
+    signer: Signer = field(default_factory=Signer)
+    problems: list = field(default_factory=list)
+
+
+def signature_range(pe):
+    """Returns (file offset, size) of the certificate table, or None when the image is unsigned."""
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
+    return (entry.VirtualAddress, entry.Size) if entry.Size else None
+
+
+def fingerprint(text):
+    """Returns a SHA-256 fingerprint as upper-case hex without separators."""
+    return re.sub(r"[^0-9A-Fa-f]", "", text).upper()
+
+
+def _run(command):
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return done.returncode, done.stdout.decode("utf-8", "replace")
+
+
+def _first(pattern, text):
+    m = re.search(pattern, text, re.M)
+    return m.group(1).strip() if m else ""
+
+
+def _certificates(signature_path):
+    """Returns [(serial as upper-case hex, SHA-256 fingerprint)] of every certificate that a
+    DER-encoded PKCS#7 signature carries."""
+    _, pem = _run(["openssl", "pkcs7", "-inform", "DER", "-in", signature_path, "-print_certs"])
+    found = []
+    for block in re.findall(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", pem, re.S):
+        done = subprocess.run(["openssl", "x509", "-noout", "-serial", "-fingerprint", "-sha256"],
+                              input=block.encode(), stdout=subprocess.PIPE)
+        out = done.stdout.decode()
+        found.append((_first(r"^serial=(\S+)", out).upper(), fingerprint(_first(r"Fingerprint=(\S+)", out))))
+    return found
+
+
+def check_signature(path, ca_file=None, tsa_ca_file=None, signer_sha256=None):
+    """Returns the signer of a signed setup and the problems of its signature: osslsigncode
+    verify fails (digest, chain to the trusted certificates, time stamp), or the signing
+    certificate is not the one whose fingerprint is given."""
+    check = SignatureCheck()
+    command = ["osslsigncode", "verify"]
+    command += ["-CAfile", ca_file] if ca_file else []
+    command += ["-TSA-CAfile", tsa_ca_file] if tsa_ca_file else []
+    code, out = _run(command + ["-in", path])
+    # The first certificate listed is the signer's own.
+    signer_block = out.split("Signer's certificate:", 1)[-1]
+    check.signer = Signer(subject=_first(r"Subject:\s*(.*)$", signer_block),
+                          issuer=_first(r"Issuer\s*:\s*(.*)$", signer_block),
+                          serial=_first(r"Serial\s*:\s*(\S+)", signer_block).upper(),
+                          signing_time=_first(r"Signing time:\s*(.*)$", out),
+                          timestamp=_first(r"(?:Timestamp time|The signature is timestamped):\s*(.*)$", out))
+    if code != 0:
+        reasons = [line.strip() for line in out.splitlines()
+                   if re.search(r"MISMATCH|^Error:|No signature found|verification: failed", line.strip())]
+        check.problems.append("osslsigncode verify fails: " + ("; ".join(reasons) or out.strip()[-300:]))
+    if "invalid PE checksum" in out:
+        check.problems.append("header field OPTIONAL_HEADER.CheckSum is not the file's checksum: "
+                              "the file was changed after signing")
+    with tempfile.TemporaryDirectory() as scratch:
+        signature = os.path.join(scratch, "signature.der")
+        if _run(["osslsigncode", "extract-signature", "-in", path, "-out", signature])[0] == 0:
+            matches = [sha for serial, sha in _certificates(signature)
+                       if serial.lstrip("0") == check.signer.serial.lstrip("0")]
+            check.signer.sha256 = matches[0] if len(matches) == 1 else ""
+    if signer_sha256 and check.signer.sha256 != fingerprint(signer_sha256):
+        check.problems.append(f"the signing certificate's SHA-256 is {check.signer.sha256 or 'unknown'}, "
+                              f"not {fingerprint(signer_sha256)}")
+    return check
+
+
+class Places:
+    """Names the place of a file offset in a PE image: a header field, a section header field, a
+    resource, a section, or what lies after the sections."""
+
+    def __init__(self, pe, size):
+        regions = []
+
+        def structure(s, prefix):
+            base = s.get_file_offset()
+            offsets = {}
+            for name, offset in s.__field_offsets__.items():
+                offsets[offset] = name  # of aliases at one offset the last, most specific name
+            starts = sorted(offsets)
+            for i, offset in enumerate(starts):
+                end = starts[i + 1] if i + 1 < len(starts) else s.sizeof()
+                regions.append((base + offset, base + end, f"header field {prefix}.{offsets[offset]}"))
+
+        structure(pe.DOS_HEADER, "DOS_HEADER")
+        structure(pe.NT_HEADERS, "NT_HEADERS")
+        structure(pe.FILE_HEADER, "FILE_HEADER")
+        structure(pe.OPTIONAL_HEADER, "OPTIONAL_HEADER")
+        for entry in pe.OPTIONAL_HEADER.DATA_DIRECTORY:
+            structure(entry, "DATA_DIRECTORY." + entry.name.replace("IMAGE_DIRECTORY_ENTRY_", ""))
+        for section in pe.sections:
+            structure(section, f"section header {section_name(section)}")
+        for resource in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None) and pe.DIRECTORY_ENTRY_RESOURCE.entries or []:
+            kind = RESOURCE_TYPES.get(resource.id, resource.id if resource.name is None else str(resource.name))
+            for named in resource.directory.entries:
+                name = str(named.name) if named.name is not None else named.id
+                for lang in named.directory.entries:
+                    start = pe.get_offset_from_rva(lang.data.struct.OffsetToData)
+                    regions.append((start, start + lang.data.struct.Size,
+                                    f"resource {kind} {name} (language {lang.id})"))
+        regions.sort()
+        self.regions = regions
+        self.starts = [r[0] for r in regions]
+        self.sections = sorted((s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData, section_name(s))
+                               for s in pe.sections if s.SizeOfRawData)
+        self.headers_end = pe.OPTIONAL_HEADER.SizeOfHeaders
+        self.size = size
+
+    def at(self, offset):
+        """Returns (the name of the place of offset, the offset where that place ends)."""
+        i = bisect.bisect_right(self.starts, offset) - 1
+        next_start = self.starts[i + 1] if i + 1 < len(self.starts) else float("inf")
+        if i >= 0 and offset < self.regions[i][1]:
+            return self.regions[i][2], self.regions[i][1]
+        for start, end, name in self.sections:
+            if start <= offset < end:
+                return f"section {name}", min(end, next_start)
+        if offset < self.headers_end:
+            return "headers (outside every field)", min(self.headers_end, next_start)
+        return "after the last section", float("inf")
+
+
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode("latin-1")
+
+
+def _differing_runs(a, b, masked):
+    """Yields (start, end) of the runs of bytes where a and b differ, over their common length,
+    leaving out the masked offsets."""
+    chunk = 65536
+    common = min(len(a), len(b))
+    run_start = None
+    for base in range(0, common, chunk):
+        if a[base:base + chunk] == b[base:base + chunk] and run_start is None:
+            continue
+        for offset in range(base, min(base + chunk, common)):
+            differs = a[offset] != b[offset] and offset not in masked
+            if differs and run_start is None:
+                run_start = offset
+            elif not differs and run_start is not None:
+                yield run_start, offset
+                run_start = None
+    if run_start is not None:
+        yield run_start, common
+
+
+def compare_with_rebuild(signed, unsigned):
+    """Returns the differences between a signed setup and an unsigned setup (both as bytes), each
+    named by its place; an empty list when the signed setup is exactly the unsigned one plus its
+    signature."""
+    differences = []
+    rebuilt = pefile.PE(data=unsigned, fast_load=True)
+    if signature_range(rebuilt):
+        differences.append("the rebuild carries a signature itself")
+    try:
+        pe = pefile.PE(data=signed, fast_load=True)
+    except pefile.PEFormatError as error:
+        return differences + [f"the signed file is no PE image: {error}"]
+    body = signed
+    signature = signature_range(pe)
+    if not signature:
+        differences.append("the signed file carries no signature")
+    else:
+        start, size = signature
+        aligned = (len(unsigned) + 7) // 8 * 8
+        if start != aligned:
+            differences.append(f"the signature starts at 0x{start:x}, not at 0x{aligned:x} "
+                               "right after the rebuild's bytes")
+        elif any(signed[len(unsigned):start]):
+            differences.append("the padding before the signature is not zero")
+        if start + size < len(signed):
+            differences.append(f"{len(signed) - start - size} bytes follow the signature")
+        elif start + size > len(signed):
+            differences.append("the signature runs past the end of the file")
+        body = signed[:len(unsigned)] if start == aligned else signed[:start]
+    if len(body) != len(unsigned):
+        differences.append(f"the signed file holds {len(body)} bytes outside the signature, "
+                           f"the rebuild {len(unsigned)}")
+    masked = set()
+    for offset, width in ((rebuilt.OPTIONAL_HEADER.get_file_offset() + 64, 4),
+                          (rebuilt.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY].get_file_offset(), 8)):
+        masked.update(range(offset, offset + width))
+    runs = list(_differing_runs(body, unsigned, masked))
+    if not runs:
+        return differences
+    rebuilt.full_load()
+    places = Places(rebuilt, len(unsigned))
+    counts = {}
+    for start, stop in runs:
+        offset = start
+        while offset < stop:
+            name, place_end = places.at(offset)
+            piece_end = min(stop, place_end)
+            first, count = counts.get(name, (offset, 0))
+            counts[name] = (first, count + piece_end - offset)
+            offset = piece_end
+    listed = sorted(counts.items(), key=lambda item: item[1][0])
+    for name, (first, count) in listed[:MOST_PLACES]:
+        bytes_differ = f"{count} bytes differ" if count != 1 else "1 byte differs"
+        differences.append(f"{name}: {bytes_differ} (first at file offset 0x{first:x})")
+    if len(listed) > MOST_PLACES:
+        differences.append(f"and {len(listed) - MOST_PLACES} more places")
+    return differences
+
+
+def sha256_of(path):
+    """Returns the SHA-256 of a file as lower-case hex."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def inspect_signature(path, unsigned=False, ca_file=None, tsa_ca_file=None, signer_sha256=None, rebuild=None,
+                      out=None):
+    """Returns the problems of a setup's signature, printing its signer to out: a signature where
+    unsigned is asked for, none where a signer is asked for, a failing osslsigncode verify, another
+    signing certificate, and with a rebuild every place where the setup is not that rebuild plus
+    its signature."""
+    problems = []
+    with open(path, "rb") as f:
+        data = f.read()
+    signed = signature_range(pefile.PE(data=data, fast_load=True)) is not None
+    if not signed:
+        print("signature: none", file=out)
+        if signer_sha256:
+            problems.append("the executable carries no signature")
+    elif unsigned:
+        problems.append("the executable carries a signature")
+    else:
+        check = check_signature(path, ca_file, tsa_ca_file, signer_sha256)
+        signer = check.signer
+        print(f"signature: {signer.subject} (issuer {signer.issuer}, serial {signer.serial})" if signer.subject
+              else "signature: unreadable", file=out)
+        print(f"  certificate SHA-256 {signer.sha256 or 'unknown'}; "
+              f"signed {signer.signing_time or 'at no stated time'}; time stamp {signer.timestamp or 'none'}", file=out)
+        problems += check.problems
+    if rebuild:
+        with open(rebuild, "rb") as f:
+            differences = compare_with_rebuild(data, f.read())
+        verdict = "differs from" if differences else "is exactly"
+        print(f"the setup {verdict} the rebuild {rebuild} plus its signature", file=out)
+        problems += ["not the rebuild plus a signature: " + d for d in differences]
+    return problems
