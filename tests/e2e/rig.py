@@ -155,13 +155,15 @@ class Rig:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def run(self, setup, temp, env=None, args=(), count=1, timeout=300, cwd=None, on_box=None):
+    def run(self, setup, temp, env=None, args=(), count=1, timeout=300, cwd=None, on_box=None, hidden_station=False):
         """Runs the setup count times at once with its temporary folder at temp (a Linux path) and
         returns the exit codes, the boxes shown and the installer starts, from the relay trace.
-        on_box, when given, is called with each box's X window id and display before it is dismissed."""
+        on_box, when given, is called with each box's X window id and display before it is dismissed.
+        hidden_station starts the setup on a window station that is not visible, as a service would."""
         trace = os.path.join(self.scratch, "trace.log")
         environment = dict(os.environ, DISPLAY=self.display.name, WINEDEBUG="+relay", **(env or {}))
-        command = self.wine_run + [self.launch, "--temp", windows_path(temp), "--count", str(count), "--",
+        command = self.wine_run + [self.launch, "--temp", windows_path(temp), "--count", str(count),
+                                   *(["--hidden-station"] if hidden_station else []), "--",
                                    windows_path(self.setup(setup)), *args]
         stop = threading.Event()
         dismissed, disk_at_boxes = [], []

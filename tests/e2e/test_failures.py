@@ -58,6 +58,15 @@ class SetupFailures(RigTestCase):
         self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"})
         self.assertEqual(len(result.installer_starts), 1, "the start was tried once")
 
+    def test_a_run_that_nobody_can_see_ends_without_a_box_after_the_same_cleanup(self):
+        # Wine reports a window station of the launcher's own making as not visible, as Windows
+        # does for a service's; session 0 itself is not to be had under Wine.
+        temp = self.rig.folder("unseen temp")
+        result = self.rig.run("e2e_missing_first", temp, hidden_station=True, timeout=60)
+        self.assertEqual(result.exit_code, 1)
+        self.assertEqual((result.boxes, result.dismissed), ([], 0), "no box, not even an invisible one")
+        self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"}, "the same cleanup as with a box")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -60,6 +60,25 @@ class SetupRuns(RigTestCase):
         staging = result.installer_starts[0].current_directory
         self.assertEqual(result.installer_starts[0].command_line, '"' + staging + '\\dpinst.exe"')
 
+    def test_a_file_that_another_program_holds_for_a_moment_still_goes(self):
+        # The installer leaves a second program (a copy of itself, so its image is in use too)
+        # holding one staged file open without sharing its deletion: briefly, as a scanner
+        # does, and for longer than the cleanup waits.
+        for hold_ms, everything_goes in ((700, True), (6000, False)):
+            with self.subTest(hold_ms=hold_ms):
+                temp = self.rig.folder(f"held {hold_ms}")
+                result = self.rig.run("e2e_nested", temp, env={"KYT_TEST_HOLD_FILE": "kyt_meter.inf",
+                                                               "KYT_TEST_HOLD_MS": str(hold_ms)})
+                self.assertEqual((result.exit_code, result.boxes), (0, []))
+                left = tree(temp)
+                if everything_goes:
+                    self.assertEqual(left, {"KYT_DRIVER_SETUP"})
+                else:
+                    # Only the files still in use stay, with the folders above them.
+                    self.assertEqual({p.split("/", 1)[0] for p in left}, {"KYT_DRIVER_SETUP"})
+                    self.assertEqual(sorted(p.rsplit("/", 1)[-1] for p in left if p.count("/") == 2),
+                                     ["dpinst.exe", "kyt_meter.inf"], left)
+
 
 if __name__ == "__main__":
     unittest.main()

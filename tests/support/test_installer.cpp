@@ -1,7 +1,9 @@
 // A stand-in for the driver package installer, for tests. It records how it was started (its
 // command line, its current directory, every file below that directory, copied byte for byte)
 // in a folder of its own under KYT_TEST_RECORD, sleeps KYT_TEST_SLEEP_MS milliseconds, and exits
-// with KYT_TEST_EXIT_CODE (decimal or 0x-hex; 0 when unset).
+// with KYT_TEST_EXIT_CODE (decimal or 0x-hex; 0 when unset). With KYT_TEST_HOLD_FILE (a path below
+// its directory) it leaves a second program holding that file open, without sharing its
+// deletion, for KYT_TEST_HOLD_MS milliseconds after it has ended, as a scanner would.
 #include <windows.h>
 
 #include <cwchar>
@@ -48,9 +50,31 @@ void CopyTree(const std::wstring& from, const std::wstring& to, const std::wstri
     ::FindClose(search);
 }
 
+// Opens the file for reading, sharing nothing but reading, and starts a copy of this program
+// that inherits the handle and keeps it for `milliseconds`.
+void LeaveFileHeld(const std::wstring& file, const std::wstring& milliseconds) {
+    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+    HANDLE held = ::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherited, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --hold-ms " + milliseconds;
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION started = {};
+    if (::CreateProcessW(self, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started)) {
+        ::CloseHandle(started.hThread);
+        ::CloseHandle(started.hProcess);
+    }
+    ::CloseHandle(held);
+}
+
 }  // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && std::wstring(argv[1]) == L"--hold-ms") {
+        ::Sleep(std::wcstoul(argv[2], nullptr, 10));
+        return 0;
+    }
     const std::wstring record = Environment(L"KYT_TEST_RECORD");
     if (!record.empty()) {
         const std::wstring mine = record + L"\\" + std::to_wstring(::GetCurrentProcessId());
@@ -65,6 +89,10 @@ int wmain() {
         WriteUtf8(list, std::wstring(L"directory=") + directory + L"\n");
         CopyTree(directory, mine + L"\\files", L"", list);
         ::CloseHandle(list);
+    }
+    const std::wstring hold = Environment(L"KYT_TEST_HOLD_FILE");
+    if (!hold.empty()) {
+        LeaveFileHeld(hold, Environment(L"KYT_TEST_HOLD_MS"));
     }
     const std::wstring sleep = Environment(L"KYT_TEST_SLEEP_MS");
     if (!sleep.empty()) {
