@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Lists a built setup's resources and verifies the executable.
 
-  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...]
+  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--exclude PATTERN ...]
 
 Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX, no
 signature), the imports (KERNEL32.dll, the security calls that protect the staging area from
@@ -11,14 +11,21 @@ language 1033), the application manifest, the icon (four 32-bit RGBA PNG images 
 and 256 pixels), and that KYT_MANIFEST parses into entries KYT_FILE_000 upwards in index order,
 each naming a resource that is present and not empty. With --package (and the same --add
 options the build used) every payload resource must equal its file byte for byte, in the
-order the package build gives. Exits 0 when every check passes, 1 otherwise.
+order the package build gives. Lists every resource, and for each payload file its resource
+name, the path it is staged at, its size and its SHA-256. Exits 0 when every check passes, 1
+otherwise, 2 when the Python module pefile is missing.
 """
 import argparse
+import hashlib
 import os
 import struct
 import sys
 
-import pefile
+try:
+    import pefile
+except ImportError:
+    sys.exit("kyt_verify.py needs the Python module pefile: run tools/install-deps "
+             "(or apt-get install python3-pefile)")
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kyt_package  # noqa: E402
@@ -169,6 +176,10 @@ def inspect(path, package_files=None, out=sys.stdout):
         check(app and app[0][1] == f.read() and len(app[0][1]) == 491, "the application manifest is not the 491-byte one")
     check_icon(resources, inspection)
     entries = check_payload(resources, package_files, inspection)
+    for name, path in entries:
+        data = resources.get((RT_RCDATA, name.decode("latin-1")), [(0, b"")])[0][1]
+        print(f"{name.decode('latin-1'):<13} {path.decode('latin-1'):<40} {len(data):>10} bytes  "
+              f"{hashlib.sha256(data).hexdigest()}", file=out)
     print(f"{len(entries)} manifest entries; {len(inspection.problems)} problems", file=out)
     for problem in inspection.problems:
         print("PROBLEM: " + problem, file=out)
@@ -180,8 +191,13 @@ def main(argv):
     parser.add_argument("setup")
     parser.add_argument("--package")
     parser.add_argument("--add", action="append", default=[], metavar="REL=FILE")
+    parser.add_argument("--exclude", action="append", default=[], metavar="PATTERN")
     args = parser.parse_args(argv)
-    files = kyt_package.package_files(args.package, args.add) if args.package or args.add else None
+    try:
+        files = kyt_package.package_files(args.package, args.add, args.exclude) if args.package or args.add else None
+    except kyt_package.PackageError as error:
+        print(error, file=sys.stderr)
+        return 1
     return 1 if inspect(args.setup, files) else 0
 
 
