@@ -1,6 +1,6 @@
 # Packing a driver-package folder into a setup executable. The paths are this repository's own,
 # so the function works the same from a project that adds this repository as a sub-folder.
-set(KYT_PACKAGE_TOOL ${CMAKE_CURRENT_LIST_DIR}/../tools/kyt_package.py)
+cmake_path(SET KYT_PACKAGE_TOOL NORMALIZE ${CMAKE_CURRENT_LIST_DIR}/../tools/kyt_package.py)
 
 # kyt_add_setup(<target> [PACKAGE <folder>] [ADD <rel>=<file> ...]
 #               [EXCLUDE <pattern> ...] [DEPENDS <target or file> ...] [OPTIONS <generate options> ...]
@@ -13,14 +13,14 @@ set(KYT_PACKAGE_TOOL ${CMAKE_CURRENT_LIST_DIR}/../tools/kyt_package.py)
 # build itself makes.
 function(kyt_add_setup target)
   cmake_parse_arguments(ARG "QUIET" "PACKAGE" "ADD;EXCLUDE;DEPENDS;OPTIONS" ${ARGN})
-  set(top ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/..)
-  set(tool ${top}/tools/kyt_package.py)
+  cmake_path(SET top NORMALIZE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/..)
+  set(tool ${top}tools/kyt_package.py)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}.package)
   # The path is written out, not asked of the target, because the check that runs before the
   # link removes the setup when it would disagree with the package.
   set(setup ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe)
-  set(args generate --out ${out} --setup ${setup} --icon ${top}/resources/kyt.ico
-      --app-manifest ${top}/resources/app.manifest ${ARG_OPTIONS})
+  set(args generate --out ${out} --setup ${setup} --icon ${top}resources/kyt.ico
+      --app-manifest ${top}resources/app.manifest ${ARG_OPTIONS})
   if(ARG_PACKAGE)
     list(APPEND args --package ${ARG_PACKAGE})
   endif()
