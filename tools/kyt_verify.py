@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Lists a built setup's resources and verifies the executable.
 
   kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--exclude PATTERN ...]
