@@ -64,10 +64,11 @@ def left_out_because(relative, name, excludes):
 def collect(folder, excludes=()):
     """Returns ([(relative path with backslashes, absolute path)] of every file below folder,
     [(relative path, why)] of what was left out). Raises PackageError for a folder that does
-    not exist and for symbolic links, which would carry content from elsewhere or nothing."""
+    not exist, for symbolic links, which would carry content from elsewhere or nothing, and for
+    anything that is neither a file nor a folder."""
     if not os.path.isdir(folder):
         raise PackageError(f"{folder}: the package folder does not exist or is not a folder")
-    found, left_out, links = [], [], []
+    found, left_out, refused = [], [], []
 
     def walk(absolute_folder, relative_folder):
         for item in sorted(os.scandir(absolute_folder), key=lambda e: e.name):
@@ -76,16 +77,18 @@ def collect(folder, excludes=()):
             if why:
                 left_out.append((relative + ("\\" if item.is_dir(follow_symlinks=False) else ""), why))
             elif item.is_symlink():
-                links.append(f"{relative}: is a symbolic link (to {os.readlink(item.path)}); "
+                refused.append(f"{relative}: is a symbolic link (to {os.readlink(item.path)}); "
                              f"put the file or folder itself into the package")
             elif item.is_dir():
                 walk(item.path, relative + "\\")
-            else:
+            elif item.is_file():
                 found.append((relative, item.path))
+            else:
+                refused.append(f"{relative}: is neither a file nor a folder (a device, pipe or socket)")
 
     walk(folder, "")
-    if links:
-        raise PackageError("\n".join(links))
+    if refused:
+        raise PackageError("\n".join(refused))
     return found, left_out
 
 

@@ -109,16 +109,18 @@ class PackageBuild(unittest.TestCase):
             done, _ = generate(package)
             self.assertEqual(done.returncode, 0, done.stderr)
 
-    def test_symbolic_links_anywhere_are_refused_by_name(self):
+    def test_symbolic_links_and_special_files_anywhere_are_refused_by_name(self):
         with tempfile.TemporaryDirectory() as package, tempfile.TemporaryDirectory() as elsewhere:
             make_package(package, {"dpinst.exe": INSTALLER, "amd64/a.dll": b"a"})
             make_package(elsewhere, {"x.inf": b"x"})
             os.symlink(os.path.join(elsewhere, "x.inf"), os.path.join(package, "amd64", "linked.inf"))
             os.symlink(elsewhere, os.path.join(package, "linked folder"))
+            os.mkfifo(os.path.join(package, "pipe"))
             done, _ = generate(package)
             self.assertEqual(done.returncode, 1)
             self.assertIn("amd64\\linked.inf: is a symbolic link", done.stderr)
             self.assertIn("linked folder: is a symbolic link", done.stderr)
+            self.assertIn("pipe: is neither a file nor a folder", done.stderr)
 
     def test_a_missing_folder_or_root_installer_is_refused(self):
         with tempfile.TemporaryDirectory() as package:
