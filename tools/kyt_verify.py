@@ -1,7 +1,7 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Lists a built setup's resources and verifies the executable.
 
-  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--unsigned]
+  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--exclude PATTERN ...] [--unsigned]
                 [--ca-file PEM] [--tsa-ca-file PEM] [--signer-sha256 HEX] [--rebuild UNSIGNED.exe]
 
 Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX), the
@@ -17,14 +17,21 @@ each naming a resource that is present and not empty. With --package (and the sa
 options the build used) every payload resource must equal its file byte for byte, in the
 order the package build gives. With --rebuild (the unsigned setup of a build of one's own) the
 setup must be exactly that setup plus its signature; every other difference is named by its place
-(header field, section, resource). Exits 0 when every check passes, 1 otherwise.
+(header field, section, resource). Lists every resource, and for each payload file its resource
+name, the path it is staged at, its size and its SHA-256. Exits 0 when every check passes, 1
+otherwise, 2 when the Python module pefile is missing.
 """
 import argparse
+import hashlib
 import os
 import struct
 import sys
 
-import pefile
+try:
+    import pefile
+except ImportError:
+    sys.exit("kyt_verify.py needs the Python module pefile: run tools/install-deps "
+             "(or apt-get install python3-pefile)")
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kyt_package  # noqa: E402
@@ -184,6 +191,10 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None):
         check(app and app[0][1] == f.read() and len(app[0][1]) == 491, "the application manifest is not the 491-byte one")
     check_icon(resources, inspection)
     entries = check_payload(resources, package_files, inspection)
+    for name, path in entries:
+        data = resources.get((RT_RCDATA, name.decode("latin-1")), [(0, b"")])[0][1]
+        print(f"{name.decode('latin-1'):<13} {path.decode('latin-1'):<40} {len(data):>10} bytes  "
+              f"{hashlib.sha256(data).hexdigest()}", file=out)
     print(f"{len(entries)} manifest entries; {len(inspection.problems)} problems", file=out)
     for problem in inspection.problems:
         print("PROBLEM: " + problem, file=out)
@@ -195,13 +206,18 @@ def main(argv):
     parser.add_argument("setup")
     parser.add_argument("--package")
     parser.add_argument("--add", action="append", default=[], metavar="REL=FILE")
+    parser.add_argument("--exclude", action="append", default=[], metavar="PATTERN")
     parser.add_argument("--unsigned", action="store_true", help="the setup must carry no signature")
     parser.add_argument("--ca-file", help="trusted certificates (PEM) for the signature")
     parser.add_argument("--tsa-ca-file", help="trusted certificates (PEM) for the signature's time stamp")
     parser.add_argument("--signer-sha256", help="the signing certificate's SHA-256 fingerprint")
     parser.add_argument("--rebuild", help="the unsigned setup of a build of one's own")
     args = parser.parse_args(argv)
-    files = kyt_package.package_files(args.package, args.add) if args.package or args.add else None
+    try:
+        files = kyt_package.package_files(args.package, args.add, args.exclude) if args.package or args.add else None
+    except kyt_package.PackageError as error:
+        print(error, file=sys.stderr)
+        return 1
     signature = {"unsigned": args.unsigned, "ca_file": args.ca_file, "tsa_ca_file": args.tsa_ca_file,
                  "signer_sha256": args.signer_sha256, "rebuild": args.rebuild}
     return 1 if inspect(args.setup, files, signature=signature) else 0

@@ -11,11 +11,15 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
 import unittest
 from dataclasses import dataclass, field
+
+sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
+from wine_trace import traced_calls, word  # noqa: E402
 
 CAPTION = "KYT DRIVER SETUP"
 MESSAGES = {
@@ -26,50 +30,6 @@ MESSAGES = {
     "E5": "无法释放驱动安装文件。",
     "E6": "无法启动Trelvik驱动安装程序。",
 }
-
-_CALL = re.compile(r"^([0-9a-f]+):Call (?:user32\.MessageBoxW|KERNEL32\.CreateProcessW)\((.*)\) ret=[0-9a-f]+$")
-
-
-def decode_wine_string(text):
-    """Returns the text of a Wine trace string literal body (escapes \\\\, \\", \\n, \\XXXX)."""
-    out, i = [], 0
-    while i < len(text):
-        c = text[i]
-        if c != "\\":
-            out.append(c)
-            i += 1
-            continue
-        nxt = text[i + 1]
-        simple = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "t": "\t", "0": "\0"}
-        if re.match(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
-            out.append(chr(int(text[i + 1:i + 5], 16)))
-            i += 5
-        else:
-            out.append(simple.get(nxt, nxt))
-            i += 2
-    return "".join(out)
-
-
-def word(argument):
-    """Returns a 32-bit argument from the trace, which shows the whole 64-bit register."""
-    return int(argument, 16) & 0xFFFFFFFF
-
-
-def split_arguments(arguments):
-    """Returns the call's arguments: a string argument as its text, any other as its hex text."""
-    values, i = [], 0
-    while i < len(arguments):
-        m = re.match(r'[0-9a-f]+ L"((?:[^"\\]|\\.)*)"', arguments[i:])
-        if m:
-            values.append(decode_wine_string(m.group(1)))
-            i += m.end()
-        else:
-            m = re.match(r"[^,]*", arguments[i:])
-            values.append(m.group(0))
-            i += m.end()
-        i += 1  # the comma
-    return values
-
 
 @dataclass
 class Box:
@@ -202,12 +162,8 @@ class Rig:
     @staticmethod
     def _read_trace(trace, result):
         with open(trace, "rb") as f:
-            for line in f.read().decode("utf-8", "replace").splitlines():
-                m = _CALL.match(line)
-                if not m:
-                    continue
-                args = split_arguments(m.group(2))
-                if "MessageBoxW" in line:
+            for name, args in traced_calls(f.read().decode("utf-8", "replace")):
+                if name == "MessageBoxW":
                     result.boxes.append(Box(args[0], args[1], args[2], word(args[3])))
                 elif args[0].lower().endswith("\\dpinst.exe"):
                     result.installer_starts.append(

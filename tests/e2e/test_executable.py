@@ -3,8 +3,10 @@ command (unsigned, as the build makes it), and a run of the shipped-shape packag
 that must give the same bytes is part of the release tests."""
 import filecmp
 import glob
+import hashlib
 import io
 import os
+import re
 import sys
 import tempfile
 import unittest
@@ -29,6 +31,11 @@ class Executable(unittest.TestCase):
         files = kyt_package.package_files(package, [f"dpinst.exe={os.environ['KYT_DPINST']}"] if sample else [])
         problems, listing = inspect(os.environ["KYT_PRODUCT"], files)
         self.assertEqual(problems, [], listing)
+        for index, (relative, absolute) in enumerate(files):
+            with open(absolute, "rb") as f:
+                data = f.read()
+            self.assertRegex(listing, rf"KYT_FILE_{index:03d} +{re.escape(relative)} +{len(data)} bytes +"
+                                      rf"{hashlib.sha256(data).hexdigest()}\n")
 
     def test_inspection_finds_a_wrong_payload(self):
         files = kyt_package.package_files(os.environ["KYT_SHIPPED_PACKAGE"], [])

@@ -1,0 +1,66 @@
+"""The everyday commands: --help on each, no option taken for a folder, the sample run's result
+lines, and the inspection command as the README shows it."""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+sys.path.insert(0, TOOLS)
+import sample_result  # noqa: E402
+
+
+def run(*command, **kwargs):
+    return subprocess.run(command, capture_output=True, text=True, **kwargs)
+
+
+class Commands(unittest.TestCase):
+    def test_every_command_answers_help_and_refuses_an_unknown_option(self):
+        for name in ["run-sample", "run-tests", "install-deps", "wine-run", "run-benchmark", "kyt_verify.py",
+                     "kyt_package.py", "sample_result.py", "synthetic_package.py"]:
+            command = os.path.join(TOOLS, name)
+            with self.subTest(name), tempfile.TemporaryDirectory() as cwd:
+                self.assertTrue(os.access(command, os.X_OK), "not executable")
+                done = run(command, "--help", cwd=cwd)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertRegex(done.stdout, r"(?i)usage|\w+ \w+ \w+")
+                done = run(command, "--no-such-option", cwd=cwd)
+                self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
+                self.assertEqual(os.listdir(cwd), [], "an option was taken for a folder")
+
+    def test_the_inspection_command_says_what_it_needs(self):
+        done = run(sys.executable, "-c", "import sys, runpy; sys.modules['pefile'] = None; "
+                   f"sys.argv = ['kyt_verify.py', 'x.exe']; runpy.run_path({os.path.join(TOOLS, 'kyt_verify.py')!r})")
+        self.assertEqual(done.returncode, 1)
+        self.assertIn("needs the Python module pefile", done.stderr)
+
+    def test_the_sample_result_names_each_box_and_every_staged_driver_package(self):
+        with tempfile.TemporaryDirectory() as work:
+            inf = os.path.join(work, "inf")
+            os.makedirs(inf)
+            marker = os.path.join(work, "marker")
+            open(marker, "w").close()
+            os.utime(marker, (1, 1))
+            with open(os.path.join(inf, "oem0.inf"), "w") as f:
+                f.write("[Version]\nProvider = %Maker% ; who\nDriverVer=01/02/2026,1.2.3.4\n[Strings]\nmaker=\"KYT\"\n")
+            with open(os.path.join(inf, "oem1.inf"), "w") as f:
+                f.write("[Version]\nSignature=\"$Windows NT$\"\n")
+            with open(os.path.join(work, "out"), "w") as f:
+                f.write("exit code: 1\n")
+            with open(os.path.join(work, "trace"), "w") as f:
+                f.write('0024:Call user32.MessageBoxW(00000000,0012f000 L"\\65e0\\6cd5",0012f100 L"KYT DRIVER SETUP",'
+                        '00000010) ret=140001000\n')
+            done = run(sys.executable, os.path.join(TOOLS, "sample_result.py"), os.path.join(work, "out"),
+                       os.path.join(work, "trace"), inf, marker)
+            self.assertEqual(done.stdout.splitlines(), [
+                "Exit code: 1 (the setup or the driver installation failed)",
+                "The setup showed an error box: \u65e0\u6cd5",
+                "Driver store (packages staged by this run in C:\\windows\\inf):",
+                "  oem0.inf: DriverVer 01/02/2026,1.2.3.4, provider KYT",
+                "  oem1.inf: DriverVer (none), provider (none)"])
+        self.assertEqual(sample_result.MEANINGS[3010], "the driver installation succeeded; a restart is needed")
+
+
+if __name__ == "__main__":
+    unittest.main()

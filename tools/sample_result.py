@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""Prints the result of one sample run: the setup's exit code and its meaning, the text of each
+error box the setup showed, and the driver packages the run staged into the driver store.
+
+  sample_result.py LAUNCH_OUTPUT TRACE INF_FOLDER MARKER
+
+LAUNCH_OUTPUT is what the test launcher printed ("exit code: N"), TRACE Wine's relay trace of
+the run, INF_FOLDER the prefix's C:\\windows\\inf; INF files newer than the MARKER file count.
+"""
+import os
+import re
+import sys
+
+from wine_trace import message_box_texts
+
+MEANINGS = {0: "the driver installation succeeded", 3010: "the driver installation succeeded; a restart is needed",
+            1: "the setup or the driver installation failed"}
+
+
+def inf_version(path):
+    """Returns (DriverVer, Provider) of an INF's [Version] section, %strings% resolved; a value the
+    INF does not give is None."""
+    with open(path, "rb") as f:
+        text = f.read().decode("utf-8", "replace")
+    sections, current = {}, None
+    for line in text.splitlines():
+        line = line.split(";", 1)[0].strip()
+        if line.startswith("[") and line.endswith("]"):
+            current = sections.setdefault(line[1:-1].strip().lower(), {})
+        elif current is not None and "=" in line:
+            key, _, value = line.partition("=")
+            current.setdefault(key.strip().lower(), value.strip().strip('"'))
+    strings = sections.get("strings", {})
+    version = sections.get("version", {})
+
+    def resolved(value):
+        return value and re.sub(r"%([^%]+)%", lambda m: strings.get(m.group(1).lower(), m.group(0)), value)
+
+    return resolved(version.get("driverver")), resolved(version.get("provider"))
+
+
+def main(argv):
+    if len(argv) != 4 or argv[0] in ("-h", "--help"):
+        print(__doc__.strip())
+        return 0 if argv[:1] in (["-h"], ["--help"]) else 2
+    launch_output, trace, inf_folder, marker = argv
+    with open(launch_output, encoding="utf-8", errors="replace") as f:
+        found = re.findall(r"^exit code: (\d+)", f.read(), re.M)
+    code = int(found[0]) if found else None
+    print(f"Exit code: {code} ({MEANINGS.get(code, 'unexpected')})" if found else "Exit code: none (the launcher failed)")
+    for text in message_box_texts(trace):
+        print(f"The setup showed an error box: {text}")
+    print("Driver store (packages staged by this run in C:\\windows\\inf):")
+    since = os.path.getmtime(marker)
+    staged = sorted(name for name in os.listdir(inf_folder) if name.lower().endswith(".inf")
+                    and os.path.getmtime(os.path.join(inf_folder, name)) > since)
+    for name in staged:
+        driver_ver, provider = inf_version(os.path.join(inf_folder, name))
+        print(f"  {name}: DriverVer {driver_ver or '(none)'}, provider {provider or '(none)'}")
+    if not staged:
+        print("  (none)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,61 @@
+"""Reads Wine's relay trace of the calls the setup's tests and its sample run watch: the
+message box and process starts, each with its arguments as text."""
+import re
+
+_CALL = re.compile(r"^([0-9a-f]+):Call (?:user32\.MessageBoxW|KERNEL32\.CreateProcessW)\((.*)\) ret=[0-9a-f]+$")
+
+
+def decode_wine_string(text):
+    """Returns the text of a Wine trace string literal body (escapes \\\\, \\", \\n, \\XXXX)."""
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c != "\\":
+            out.append(c)
+            i += 1
+            continue
+        nxt = text[i + 1]
+        simple = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "t": "\t", "0": "\0"}
+        if re.match(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
+            out.append(chr(int(text[i + 1:i + 5], 16)))
+            i += 5
+        else:
+            out.append(simple.get(nxt, nxt))
+            i += 2
+    return "".join(out)
+
+
+def word(argument):
+    """Returns a 32-bit argument from the trace, which shows the whole 64-bit register."""
+    return int(argument, 16) & 0xFFFFFFFF
+
+
+def split_arguments(arguments):
+    """Returns the call's arguments: a string argument as its text, any other as its hex text."""
+    values, i = [], 0
+    while i < len(arguments):
+        m = re.match(r'[0-9a-f]+ L"((?:[^"\\]|\\.)*)"', arguments[i:])
+        if m:
+            values.append(decode_wine_string(m.group(1)))
+            i += m.end()
+        else:
+            m = re.match(r"[^,]*", arguments[i:])
+            values.append(m.group(0))
+            i += m.end()
+        i += 1  # the comma
+    return values
+
+
+def traced_calls(text):
+    """Yields (function name, arguments) of every traced MessageBoxW and CreateProcessW call."""
+    for line in text.splitlines():
+        m = _CALL.match(line)
+        if m:
+            yield ("MessageBoxW" if "MessageBoxW" in line else "CreateProcessW"), split_arguments(m.group(2))
+
+
+def message_box_texts(path):
+    """Returns the text of every message box that the trace file at path shows."""
+    with open(path, "rb") as f:
+        text = f.read().decode("utf-8", "replace")
+    return [args[1] for name, args in traced_calls(text) if name == "MessageBoxW"]
