@@ -40,6 +40,10 @@ import kyt_signature  # noqa: E402
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
 APP_MANIFEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources", "app.manifest")
+# The defences the setup cannot be without: the DLL search restricted before anything else, the
+# default owner, the access list set on a folder alone.
+REQUIRED_IMPORTS = {("kernel32.dll", "SetDefaultDllDirectories"), ("advapi32.dll", "SetTokenInformation"),
+                    ("advapi32.dll", "SetKernelObjectSecurity")}
 # ADVAPI32 for exactly the security calls that protect the staging area.
 ALLOWED_IMPORTS = {
     "kernel32.dll": None,
@@ -113,15 +117,19 @@ def check_headers(pe, inspection):
 
 
 def check_imports(pe, inspection):
+    imported = set()
     for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
         dll = entry.dll.decode().lower()
         names = {i.name.decode() if i.name else f"#{i.ordinal}" for i in entry.imports}
+        imported |= {(dll, name) for name in names}
         if dll.startswith("api-ms-win-crt-"):
             continue
         if not inspection.check(dll in ALLOWED_IMPORTS, f"imports from {entry.dll.decode()}: {sorted(names)}"):
             continue
         allowed = ALLOWED_IMPORTS[dll]
         inspection.check(allowed is None or names <= allowed, f"imports {sorted(names - (allowed or set()))} from {dll}")
+    for dll, name in sorted(REQUIRED_IMPORTS - imported):
+        inspection.check(False, f"does not import {name} from {dll}")
 
 
 def check_icon(resources, inspection):

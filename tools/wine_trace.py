@@ -1,8 +1,14 @@
 """Reads Wine's relay trace of the calls the setup's tests and its sample run watch: the
-message box and process starts, each with its arguments as text."""
+message box and process starts, and the calls that carry the setup's defences, each with its
+arguments as text."""
 import re
+from collections import namedtuple
 
 _CALL = re.compile(r"^([0-9a-f]+):Call (?:user32\.MessageBoxW|KERNEL32\.CreateProcessW)\((.*)\) ret=[0-9a-f]+$")
+_ANY_CALL = re.compile(r"^([0-9a-f]+):Call [A-Za-z0-9_]+\.([A-Za-z0-9_]+)\((.*)\) ret=[0-9a-f]+$")
+
+# One traced call: the thread that made it, the function's name and its arguments.
+RelayCall = namedtuple("RelayCall", "thread function args")
 
 
 def decode_wine_string(text):
@@ -52,6 +58,14 @@ def traced_calls(text):
         m = _CALL.match(line)
         if m:
             yield ("MessageBoxW" if "MessageBoxW" in line else "CreateProcessW"), split_arguments(m.group(2))
+
+
+def relay_calls(text):
+    """Yields every traced call of a function (not the loader's entry-point calls) as a RelayCall."""
+    for line in text.splitlines():
+        m = _ANY_CALL.match(line)
+        if m:
+            yield RelayCall(m.group(1), m.group(2), split_arguments(m.group(3)))
 
 
 def message_box_texts(path):

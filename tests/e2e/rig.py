@@ -19,7 +19,7 @@ import unittest
 from dataclasses import dataclass, field
 
 sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
-from wine_trace import traced_calls, word  # noqa: E402
+from wine_trace import relay_calls, traced_calls, word  # noqa: E402
 
 CAPTION = "KYT DRIVER SETUP"
 MESSAGES = {
@@ -56,6 +56,7 @@ class RunResult:
     installer_starts: list = field(default_factory=list)
     dismissed: int = 0
     disk_at_boxes: list = field(default_factory=list)  # the temporary folder's tree while each box was up
+    calls: list = field(default_factory=list)  # every relayed call, as wine_trace.RelayCall
 
     @property
     def exit_code(self):
@@ -162,7 +163,9 @@ class Rig:
     @staticmethod
     def _read_trace(trace, result):
         with open(trace, "rb") as f:
-            for name, args in traced_calls(f.read().decode("utf-8", "replace")):
+            text = f.read().decode("utf-8", "replace")
+            result.calls = list(relay_calls(text))
+            for name, args in traced_calls(text):
                 if name == "MessageBoxW":
                     result.boxes.append(Box(args[0], args[1], args[2], word(args[3])))
                 elif args[0].lower().endswith("\\dpinst.exe"):

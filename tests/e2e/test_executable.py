@@ -9,6 +9,7 @@ import os
 import re
 import sys
 import tempfile
+import types
 import unittest
 
 from rig import Rig, tree, windows_path
@@ -36,6 +37,28 @@ class Executable(unittest.TestCase):
                 data = f.read()
             self.assertRegex(listing, rf"KYT_FILE_{index:03d} +{re.escape(relative)} +{len(data)} bytes +"
                                       rf"{hashlib.sha256(data).hexdigest()}\n")
+
+    def test_inspection_requires_the_defences_among_the_imports(self):
+        pe = kyt_verify.pefile.PE(os.environ["KYT_PRODUCT"])
+        entries = pe.DIRECTORY_ENTRY_IMPORT
+
+        def imports_with(dll, drop=(), add=()):
+            changed = []
+            for entry in entries:
+                imports = [i for i in entry.imports if (i.name or b"").decode() not in drop]
+                if entry.dll.decode().lower() == dll:
+                    imports += [types.SimpleNamespace(name=name.encode(), ordinal=None) for name in add]
+                changed.append(types.SimpleNamespace(dll=entry.dll, imports=imports))
+            inspection = kyt_verify.Inspection()
+            kyt_verify.check_imports(types.SimpleNamespace(DIRECTORY_ENTRY_IMPORT=changed), inspection)
+            return inspection.problems
+
+        self.assertEqual(imports_with("kernel32.dll"), [])
+        self.assertEqual(imports_with("kernel32.dll", drop=["SetDefaultDllDirectories"]),
+                         ["does not import SetDefaultDllDirectories from kernel32.dll"])
+        self.assertEqual(imports_with("advapi32.dll", drop=["SetKernelObjectSecurity"], add=["SetSecurityInfo"]),
+                         ["imports ['SetSecurityInfo'] from advapi32.dll",
+                          "does not import SetKernelObjectSecurity from advapi32.dll"])
 
     def test_inspection_finds_a_wrong_payload(self):
         files = kyt_package.package_files(os.environ["KYT_SHIPPED_PACKAGE"], [])

@@ -7,7 +7,19 @@ import threading
 import time
 import unittest
 
-from rig import MESSAGES, RigTestCase, tree, windows_path
+from rig import MESSAGES, RigTestCase, tree, windows_path, word
+
+PROTECTED = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"  # owned by Administrators, nothing inherited
+OWNER_ONLY = "O:BA"  # owned by Administrators, the access list inherited
+# The hold: list the folder, read attributes and the owner, change the access list, wait on it;
+# share reading and writing but not deletion; the reparse point itself, not its target.
+HOLD = {"access": 0x00160081, "share": 3, "attributes": 0, "disposition": 3, "flags": 0x02200000}
+
+
+def setup_calls(result):
+    """Returns the relayed calls of the setup's own thread: the one that restricts the DLL search."""
+    thread = next(c.thread for c in result.calls if c.function == "SetDefaultDllDirectories")
+    return [c for c in result.calls if c.thread == thread]
 
 
 class Hardening(RigTestCase):
@@ -41,6 +53,71 @@ class Hardening(RigTestCase):
         self.assertEqual(staging_mode & 0o007, 0, oct(staging_mode))
         self.assertEqual(base_mode & 0o007, 0, oct(base_mode))
         self.assertNotEqual(plain_mode & 0o007, 0, oct(plain_mode))
+
+    def test_each_defence_asks_windows_for_exactly_its_arguments(self):
+        # Wine enforces few of these (no access lists, owners as the user), so what the setup
+        # asks for is read from the relay trace, call by call.
+        temp = self.rig.folder("traced")
+        calls = setup_calls(self.rig.run("e2e_nested", temp))
+        base = windows_path(temp) + "\\KYT_DRIVER_SETUP"
+        first, owner = calls[0], calls[1]
+        self.assertEqual((first.function, word(first.args[0])), ("SetDefaultDllDirectories", 0x800),
+                         "the DLL search is restricted to the system folder before anything else")
+        self.assertEqual((owner.function, word(owner.args[1])), ("SetTokenInformation", 4), "TokenOwner")
+        self.assertFalse([c for c in calls if c.function in ("SetSecurityInfo", "SetNamedSecurityInfoW")],
+                         "nothing carries an access list down into what a folder holds")
+
+        descriptor = None
+        holds, folders, files, probes, protected_handles = [], [], [], [], []
+        for i, call in enumerate(calls):
+            if call.function == "ConvertStringSecurityDescriptorToSecurityDescriptorW":
+                descriptor = call.args[0]
+            elif call.function == "CreateDirectoryW":
+                self.assertNotEqual(int(call.args[1], 16), 0, "a descriptor is given: " + call.args[0])
+                folders.append((call.args[0], descriptor))
+            elif call.function == "CreateFileW" and word(call.args[4]) == 3:
+                holds.append(call.args[0])
+                self.assertEqual({"access": word(call.args[1]), "share": word(call.args[2]),
+                                  "attributes": int(call.args[3], 16), "disposition": word(call.args[4]),
+                                  "flags": word(call.args[5])}, HOLD, call.args[0])
+                final = calls[i + 1]
+                self.assertEqual(final.function, "GetFinalPathNameByHandleW", "the held folder's own path is read")
+            elif call.function == "CreateFileW" and "KYT_OWNER_" in call.args[0]:
+                probes.append((call.args[0], descriptor, word(call.args[4]), word(call.args[5])))
+            elif call.function == "CreateFileW":
+                files.append((call.args[0], descriptor, word(call.args[1]), word(call.args[2]), word(call.args[4])))
+            elif call.function == "SetKernelObjectSecurity":
+                protected_handles.append((call.args[0], word(call.args[1]), descriptor))
+        staging = holds[1]
+        self.assertEqual(holds, [base, staging], "the base folder, then the staging directory, are held")
+        self.assertEqual(folders[:2], [(base, PROTECTED), (staging, PROTECTED)])
+        self.assertTrue(folders[2:] and all(d == OWNER_ONLY and f.startswith(staging) for f, d in folders[2:]), folders)
+        # The base folder's own list is set on it alone (DACL_SECURITY_INFORMATION), through its hold.
+        self.assertEqual([(info, d) for _, info, d in protected_handles], [(4, PROTECTED)])
+        self.assertEqual(protected_handles[0][0], next(c for c in calls if c.function == "GetFinalPathNameByHandleW").args[0])
+        # Every payload file: named owner, write only, no sharing, created afresh, in the staging directory.
+        self.assertEqual(len(files), 6)
+        for path, d, access, share, disposition in files:
+            self.assertEqual((d, access, share, disposition), (OWNER_ONLY, 0x40000000, 0, 2), path)
+            self.assertTrue(path.startswith(staging + "\\"), path)
+        # Wine records the user as every file's owner, so the owner check makes its probe: a new
+        # file named Administrators' own, gone when closed (CREATE_NEW, delete on close).
+        self.assertEqual([(os.path.dirname(p.replace("\\", "/")), d, disp, flags) for p, d, disp, flags in probes],
+                         [(f.replace("\\", "/"), OWNER_ONLY, 1, 0x04000100) for f in (base, staging)])
+
+    def test_a_temporary_path_through_a_link_is_left_at_the_held_base_folder(self):
+        # Wine shows a Unix symbolic link as a reparse point; the held base folder's final path
+        # runs through no link, and every later step goes by it.
+        real = self.rig.folder("real temp")
+        linked = os.path.join(self.rig.folder("linked temp parent"), "temp")
+        os.symlink(real, linked)
+        result = self.rig.run("e2e_nested", linked)
+        self.assertEqual((result.exit_code, result.boxes), (0, []))
+        start = result.installer_starts[0]
+        self.assertTrue(start.current_directory.startswith(windows_path(real) + "\\KYT_DRIVER_SETUP\\"),
+                        start.current_directory)
+        self.assertTrue(start.application.startswith(start.current_directory), start.application)
+        self.assertEqual(tree(real), {"KYT_DRIVER_SETUP"})
 
     def test_a_base_folder_from_an_earlier_run_is_used_again(self):
         temp = self.rig.folder("again")

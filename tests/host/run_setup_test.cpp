@@ -76,7 +76,10 @@ TEST(RunSetup, NoStagingDirectoryGivesTheTemporaryDirectoryMessage) {
     EXPECT_EQ(RunSetup(platform), 1);
     ASSERT_EQ(platform.boxes.size(), 1u);
     EXPECT_EQ(platform.boxes[0].text, kMessageNoTempDirectory);
-    EXPECT_FALSE(platform.Log().back().starts_with("Remove"));
+    const auto& log = platform.Log();
+    EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& call) { return call.starts_with("Remove"); }))
+        << "no cleanup: nothing of the run was made";
+    EXPECT_EQ(log.back(), "ShowErrorBox " + testing::Narrow(kMessageNoTempDirectory));
 }
 
 TEST(RunSetup, ExtractionFailuresCleanUpBeforeTheirMessage) {
