@@ -83,9 +83,12 @@ class Hardening(RigTestCase):
                 final = calls[i + 1]
                 self.assertEqual(final.function, "GetFinalPathNameByHandleW", "the held folder's own path is read")
             elif call.function == "CreateFileW" and "KYT_OWNER_" in call.args[0]:
-                probes.append((call.args[0], descriptor, word(call.args[4]), word(call.args[5])))
+                given = int(call.args[3], 16) != 0
+                probes.append((call.args[0], given and descriptor, word(call.args[4]), word(call.args[5])))
             elif call.function == "CreateFileW":
-                files.append((call.args[0], descriptor, word(call.args[1]), word(call.args[2]), word(call.args[4])))
+                given = int(call.args[3], 16) != 0
+                files.append((call.args[0], given and descriptor, word(call.args[1]), word(call.args[2]),
+                              word(call.args[4])))
             elif call.function == "SetKernelObjectSecurity":
                 protected_handles.append((call.args[0], word(call.args[1]), descriptor))
         staging = holds[1]
@@ -95,7 +98,8 @@ class Hardening(RigTestCase):
         # The base folder's own list is set on it alone (DACL_SECURITY_INFORMATION), through its hold.
         self.assertEqual([(info, d) for _, info, d in protected_handles], [(4, PROTECTED)])
         self.assertEqual(protected_handles[0][0], next(c for c in calls if c.function == "GetFinalPathNameByHandleW").args[0])
-        # Every payload file: named owner, write only, no sharing, created afresh, in the staging directory.
+        # Every payload file: its owner named in the descriptor given, write only, no sharing,
+        # created afresh, in the staging directory.
         self.assertEqual(len(files), 6)
         for path, d, access, share, disposition in files:
             self.assertEqual((d, access, share, disposition), (OWNER_ONLY, 0x40000000, 0, 2), path)
