@@ -15,12 +15,14 @@ server (RFC 3161) is asked when --timestamp is given. The setup itself is never 
 an output that is the setup is refused, and every output appears complete or not at all.
 detach writes the signature of a signed setup; attach puts a signature onto an unsigned setup
 (osslsigncode checks that it signs exactly these bytes, against --ca-file or the system's
-certificates). The description is what Windows shows as the program's name in the elevation
-prompt. Exits 0 on success, 1 otherwise.
+certificates); it takes the signature as DER, as PEM, or as osslsigncode 2.5 extracts it. The
+description is what Windows shows as the program's name in the elevation prompt. Needs
+osslsigncode 2.5 or later. Exits 0 on success, 1 otherwise.
 """
 import argparse
 import io
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -31,8 +33,26 @@ import kyt_signature  # noqa: E402
 import kyt_verify  # noqa: E402
 
 
+# The oldest osslsigncode these commands are known to work with (Debian 12's).
+OLDEST_OSSLSIGNCODE = (2, 5)
+
+
 class Refused(Exception):
     pass
+
+
+def require_osslsigncode():
+    """Raises Refused when osslsigncode is missing or older than the oldest that serves."""
+    needed = "osslsigncode {}.{} or later".format(*OLDEST_OSSLSIGNCODE)
+    try:
+        done = subprocess.run(["osslsigncode", "--version"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    except FileNotFoundError:
+        raise Refused(f"needs {needed}, and none is installed: run tools/install-deps "
+                      "(or apt-get install osslsigncode)") from None
+    found = re.search(r"osslsigncode (\d+)\.(\d+)", done.stdout.decode("utf-8", "replace"))
+    version = tuple(int(part) for part in found.groups()) if found else None
+    if version and version < OLDEST_OSSLSIGNCODE:
+        raise Refused(f"needs {needed}; the installed one is {version[0]}.{version[1]}")
 
 
 def refuse_unfit(setup, package, additions):
@@ -72,6 +92,22 @@ def publish(scratch, output):
     os.replace(scratch, output)
 
 
+def write_signature(signed, output):
+    """Writes the DER-encoded signature of a signed file to output in one step."""
+    der, out = kyt_signature.extract_signature(signed)
+    if not der:
+        raise Refused("osslsigncode extract-signature failed:\n" + out.strip())
+    scratch = scratch_beside(output)
+    try:
+        with open(scratch, "wb") as f:
+            f.write(der)
+        publish(scratch, output)
+    finally:
+        if os.path.exists(scratch):
+            os.unlink(scratch)
+    print(f"signature: {output} ({len(der)} bytes)")
+
+
 def confirm_only_signature_added(signed, setup):
     """Raises Refused unless the signed file is the setup plus its signature."""
     with open(signed, "rb") as s, open(setup, "rb") as u:
@@ -98,10 +134,7 @@ def sign(args):
         osslsigncode(["sign", *credentials, *options, "-in", args.setup, "-out", signed])
         confirm_only_signature_added(signed, args.setup)
         if args.signature:
-            signature = scratch_beside(args.signature)
-            osslsigncode(["extract-signature", "-in", signed, "-out", signature])
-            publish(signature, args.signature)
-            print(f"signature: {args.signature} ({os.path.getsize(args.signature)} bytes)")
+            write_signature(signed, args.signature)
         if args.out:
             publish(signed, args.out)
             print(f"signed setup: {args.out} ({os.path.getsize(args.out)} bytes, "
@@ -114,23 +147,27 @@ def sign(args):
 
 def detach(args):
     refuse_overwrite(args.setup, [args.signature])
-    signature = scratch_beside(args.signature)
-    try:
-        osslsigncode(["extract-signature", "-in", args.setup, "-out", signature])
-        publish(signature, args.signature)
-    finally:
-        if os.path.exists(signature):
-            os.unlink(signature)
-    print(f"signature: {args.signature} ({os.path.getsize(args.signature)} bytes)")
+    write_signature(args.setup, args.signature)
 
 
 def attach(args):
     refuse_overwrite(args.setup, [args.out, args.signature_in])
     refuse_unfit(args.setup, args.package, args.add)
+    try:
+        with open(args.signature_in, "rb") as f:
+            der = kyt_signature.der_of_signature(f.read())
+    except OSError as error:
+        raise Refused(f"cannot read the signature: {error}") from None
+    if not der:
+        raise Refused(f"{args.signature_in} holds no readable signature")
     signed = scratch_beside(args.out)
     try:
-        trusted = ["-CAfile", args.ca_file] if args.ca_file else []
-        osslsigncode(["attach-signature", "-sigin", args.signature_in, *trusted, "-in", args.setup, "-out", signed])
+        with tempfile.TemporaryDirectory() as scratch:
+            pem = os.path.join(scratch, "signature.pem")
+            with open(pem, "wb") as f:
+                f.write(kyt_signature.pem_of_signature(der))
+            trusted = ["-CAfile", args.ca_file] if args.ca_file else []
+            osslsigncode(["attach-signature", "-sigin", pem, *trusted, "-in", args.setup, "-out", signed])
         confirm_only_signature_added(signed, args.setup)
         publish(signed, args.out)
     finally:
@@ -171,6 +208,7 @@ def main(argv):
     package_options(attaching)
     args = parser.parse_args(argv)
     try:
+        require_osslsigncode()
         {"sign": sign, "detach": detach, "attach": attach}[args.command](args)
     except Refused as refusal:
         print(f"kyt_sign.py {args.command}: {refusal}", file=sys.stderr)

@@ -6,7 +6,11 @@ Signing a PE file changes three places and adds one: the optional header's Check
 security entry of the data directory (where the signature lies and its size), up to seven zero
 bytes that align the end of the file to eight, and the certificate table appended after them.
 Every other byte of a signed setup must be the unsigned setup's.
+
+osslsigncode 2.5 and later serve: signatures pass between it and these tools as PEM, which every
+version reads and writes alike (its DER output of extract-signature differs between versions).
 """
+import base64
 import bisect
 import hashlib
 import os
@@ -51,7 +55,10 @@ def fingerprint(text):
 
 
 def _run(command):
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    except FileNotFoundError:
+        return 127, f"{command[0]} is not installed: run tools/install-deps"
     return done.returncode, done.stdout.decode("utf-8", "replace")
 
 
@@ -60,10 +67,52 @@ def _first(pattern, text):
     return m.group(1).strip() if m else ""
 
 
-def _certificates(signature_path):
+def extract_signature(path):
+    """Returns (the DER-encoded PKCS#7 signature of a signed file or None, osslsigncode's output)."""
+    with tempfile.TemporaryDirectory() as scratch:
+        pem = os.path.join(scratch, "signature.pem")
+        code, out = _run(["osslsigncode", "extract-signature", "-pem", "-in", path, "-out", pem])
+        if code != 0 or not os.path.exists(pem):
+            return None, out
+        with open(pem, "rb") as f:
+            return der_of_signature(f.read()), out
+
+
+def der_of_signature(data):
+    """Returns the DER-encoded PKCS#7 of a detached signature given as DER, as PEM, or as a
+    certificate table entry (its 8-byte header, the DER and zero padding, as osslsigncode 2.5's
+    extract-signature writes it); None when the PEM form is broken."""
+    if data.lstrip().startswith(b"-----BEGIN"):
+        body = re.search(rb"-----BEGIN [A-Z0-9 ]+-----(.*?)-----END ", data, re.S)
+        try:
+            return base64.b64decode(b"".join(body.group(1).split()), validate=True) if body else None
+        except ValueError:
+            return None
+    if len(data) > 12 and int.from_bytes(data[:4], "little") == len(data) and data[4:8] == b"\0\2\2\0":
+        return data[8:8 + _der_size(data[8:])]
+    return data
+
+
+def _der_size(der):
+    """Returns the size of the DER element at the start of der, header included."""
+    if der[1] < 0x80:
+        return 2 + der[1]
+    count = der[1] & 0x7F
+    return 2 + count + int.from_bytes(der[2:2 + count], "big")
+
+
+def pem_of_signature(der):
+    """Returns a DER-encoded PKCS#7 signature in PEM form."""
+    text = base64.b64encode(der).decode()
+    lines = [text[i:i + 64] for i in range(0, len(text), 64)]
+    return ("-----BEGIN PKCS7-----\n" + "\n".join(lines) + "\n-----END PKCS7-----\n").encode()
+
+
+def _certificates(der):
     """Returns [(serial as upper-case hex, SHA-256 fingerprint)] of every certificate that a
     DER-encoded PKCS#7 signature carries."""
-    _, pem = _run(["openssl", "pkcs7", "-inform", "DER", "-in", signature_path, "-print_certs"])
+    pem = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-print_certs"], input=der,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode("utf-8", "replace")
     found = []
     for block in re.findall(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", pem, re.S):
         done = subprocess.run(["openssl", "x509", "-noout", "-serial", "-fingerprint", "-sha256"],
@@ -91,17 +140,19 @@ def check_signature(path, ca_file=None, tsa_ca_file=None, signer_sha256=None):
                           timestamp=_first(r"(?:Timestamp time|The signature is timestamped):\s*(.*)$", out))
     if code != 0:
         reasons = [line.strip() for line in out.splitlines()
-                   if re.search(r"MISMATCH|^Error:|No signature found|verification: failed", line.strip())]
+                   if re.search(r"MISMATCH|^Error:|No signature found|Corrupt PE file - |verification: failed",
+                                line.strip())]
         check.problems.append("osslsigncode verify fails: " + ("; ".join(reasons) or out.strip()[-300:]))
-    if "invalid PE checksum" in out:
+    # Computed here: osslsigncode words a wrong checksum differently from version to version.
+    pe = pefile.PE(path, fast_load=True)
+    if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
         check.problems.append("header field OPTIONAL_HEADER.CheckSum is not the file's checksum: "
                               "the file was changed after signing")
-    with tempfile.TemporaryDirectory() as scratch:
-        signature = os.path.join(scratch, "signature.der")
-        if _run(["osslsigncode", "extract-signature", "-in", path, "-out", signature])[0] == 0:
-            matches = [sha for serial, sha in _certificates(signature)
-                       if serial.lstrip("0") == check.signer.serial.lstrip("0")]
-            check.signer.sha256 = matches[0] if len(matches) == 1 else ""
+    signature, _ = extract_signature(path)
+    if signature:
+        matches = [sha for serial, sha in _certificates(signature)
+                   if serial.lstrip("0") == check.signer.serial.lstrip("0")]
+        check.signer.sha256 = matches[0] if len(matches) == 1 else ""
     if signer_sha256 and check.signer.sha256 != fingerprint(signer_sha256):
         check.problems.append(f"the signing certificate's SHA-256 is {check.signer.sha256 or 'unknown'}, "
                               f"not {fingerprint(signer_sha256)}")

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from unittest import mock
 
 import pefile
 
@@ -87,6 +88,14 @@ class Release(unittest.TestCase):
         self.assertIn("signature: /O=KYT Test/CN=KYT Release Signer (issuer /CN=Throwaway Root, serial 02)", listing)
         self.assertNotIn("time stamp none", listing)
         self.assertEqual(sign_command("detach", signed, "--signature", signature)[0], 0)
+        # The signature alone is the DER that the certificate table holds after its 8-byte header.
+        start, size = kyt_signature.signature_range(pefile.PE(signed, fast_load=True))
+        table, der = read(signed)[start:start + size], read(signature)
+        self.assertEqual(table[8:8 + len(der)], der)
+        self.assertEqual(table[8 + len(der):], bytes(size - 8 - len(der)))
+        self.assertLess(size - 8 - len(der), 8)
+        pem = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-outform", "PEM"], input=der,
+                             stdout=subprocess.PIPE, check=True).stdout
 
         with tempfile.TemporaryDirectory(dir=scratch, prefix="rebuild ") as second:
             source = os.environ["KYT_SOURCE_DIR"]
@@ -101,9 +110,16 @@ class Release(unittest.TestCase):
             rebuild = os.path.join(second, "resources", "KytDriverSetup.exe")
             self.assertTrue(filecmp.cmp(product, rebuild, shallow=False), "two builds of the same inputs differ")
             reattached = os.path.join(scratch, "reattached.exe")
-            code, out = sign_command("attach", rebuild, signature, "--out", reattached, "--ca-file", ca.certificate)
-            self.assertEqual(code, 0, out)
-            self.assertEqual(read(reattached), read(signed), "the rebuild plus the signature is not the release")
+            # As published, as PEM, and as the certificate table entry that osslsigncode 2.5 extracts.
+            for form, data in (("DER", der), ("PEM", pem), ("certificate table entry", table)):
+                with self.subTest(form):
+                    given = os.path.join(scratch, "given.sig")
+                    with open(given, "wb") as f:
+                        f.write(data)
+                    code, out = sign_command("attach", rebuild, given, "--out", reattached,
+                                             "--ca-file", ca.certificate)
+                    self.assertEqual(code, 0, out)
+                    self.assertEqual(read(reattached), read(signed), "the rebuild plus the signature differs")
             problems, listing = inspect(signed, ca_file=ca.certificate, tsa_ca_file=ca.certificate, rebuild=rebuild)
             self.assertEqual(problems, [], listing)
             self.assertIn("is exactly the rebuild", listing)
@@ -129,6 +145,24 @@ class Release(unittest.TestCase):
                 self.assertEqual(kyt_signature.sha256_of(arguments[1]), before)
                 self.assertEqual([n for n in os.listdir(scratch) if n.startswith(".kyt-sign-")], [])
 
+    def test_signing_names_a_missing_or_too_old_osslsigncode(self):
+        out = os.path.join(scratch, "refused.exe")
+        with tempfile.TemporaryDirectory(dir=scratch) as tools:
+            for name, version, expected in (
+                    ("none", None, "needs osslsigncode 2.5 or later, and none is installed"),
+                    ("2.4", "osslsigncode 2.4, using:", "needs osslsigncode 2.5 or later; the installed one is 2.4")):
+                with self.subTest(name):
+                    fake = os.path.join(tools, "osslsigncode")
+                    if version:
+                        with open(fake, "w") as f:
+                            f.write(f"#!/bin/sh\necho '{version}'\n")
+                        os.chmod(fake, 0o755)
+                    with mock.patch.dict(os.environ, {"PATH": tools}):
+                        code, printed = sign_command("sign", NESTED, "--key", key, "--certs", chain, "--out", out)
+                    self.assertEqual(code, 1, printed)
+                    self.assertIn(expected, printed)
+                    self.assertFalse(os.path.exists(out), "an output was written")
+
     def test_tampering_and_foreign_signatures_are_caught(self):
         pe = pefile.PE(signed_nested)
         payload = next(lang.data.struct for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if kind.id == 10
@@ -149,13 +183,15 @@ class Release(unittest.TestCase):
             return read(path)
 
         pinned = fingerprint(chain)
+        checksum = "header field OPTIONAL_HEADER.CheckSum is not the file's checksum"
         cases = (
             ("untouched", read(signed_nested), []),
             ("a payload byte", flipped(payload_offset),
-             ["MISMATCH", "resource RT_RCDATA KYT_FILE_001 (language 1033): 1 byte differs"]),
+             ["MISMATCH", "resource RT_RCDATA KYT_FILE_001 (language 1033): 1 byte differs", checksum]),
             ("the entry point", flipped(entry_point),
-             ["MISMATCH", "header field OPTIONAL_HEADER.AddressOfEntryPoint: 1 byte differs"]),
-            ("bytes after the signature", read(signed_nested) + b"\0\0\0\0MORE", ["8 bytes follow the signature"]),
+             ["MISMATCH", "header field OPTIONAL_HEADER.AddressOfEntryPoint: 1 byte differs", checksum]),
+            ("bytes after the signature", read(signed_nested) + b"\0\0\0\0MORE",
+             ["osslsigncode verify fails", "8 bytes follow the signature", checksum]),
             ("another authority's certificate", signed_by(outsider_key, outsider_chain),
              ["osslsigncode verify fails", "the signing certificate's SHA-256 is"]),
             ("another certificate of the same authority", signed_by(stranger_key, stranger_chain),
