@@ -24,9 +24,11 @@ const std::string kInstaller = "MZ the payload's own installer";
 const WideString kEvil = u"C:\\Evil";
 
 struct Scene {
-    const char* name;
+    std::string name;
     WideString tempPath;  // as the user's environment gives it
     std::function<void(SimulatedPlatform&)> set;
+    OwnerPolicy policy;
+    bool untrusted;  // no Administrators-owned run made the base folder: refused without attack
 };
 
 struct Move {
@@ -138,44 +140,44 @@ const std::vector<Move>& Moves() {
 }
 
 std::vector<Scene> Scenes() {
+    // Whether a base folder that an elevated program left is the user's depends on the policy.
+    struct Kind {
+        const char* name;
+        WideString tempPath;
+        std::function<void(SimulatedPlatform&)> set;
+        bool baseLeftByElevatedProgram;
+        bool baseMadeByAttacker;
+    };
+    const Kind kinds[] = {
+        {"no base folder", u"C:\\Temp\\", [](SimulatedPlatform&) {}, false, false},
+        {"an earlier run's base folder", u"C:\\Temp\\",
+         [](SimulatedPlatform& p) {
+             p.AddProtectedFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
+             p.AddProtectedFolder(u"C:\\Temp\\KYT_DRIVER_SETUP\\9-9-0");
+         },
+         true, false},
+        {"an elevated program's open base folder", u"C:\\Temp\\",
+         [](SimulatedPlatform& p) { p.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, true, false},
+        {"a base folder the attacker made", u"C:\\Temp\\",
+         [](SimulatedPlatform& p) { p.AddForeignFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, false, true},
+        {"a temporary path through a junction", u"C:\\Link\\",
+         [](SimulatedPlatform& p) { p.AttackerMakeJunction(u"C:\\Link", u"C:\\Temp"); }, false, false},
+    };
     std::vector<Scene> scenes;
     for (const OwnerPolicy policy : {OwnerPolicy::Administrators, OwnerPolicy::ObjectCreator}) {
-        const auto withPolicy = [policy](std::function<void(SimulatedPlatform&)> set) {
-            return [policy, set](SimulatedPlatform& p) {
-                p.SetOwnerPolicy(policy);
-                set(p);
-            };
-        };
         const bool creator = policy == OwnerPolicy::ObjectCreator;
-        scenes.push_back({creator ? "no base folder, owner policy: object creator" : "no base folder",
-                          u"C:\\Temp\\", withPolicy([](SimulatedPlatform&) {})});
-        scenes.push_back({creator ? "an earlier run's base folder, owner policy: object creator"
-                                  : "an earlier run's base folder",
-                          u"C:\\Temp\\", withPolicy([](SimulatedPlatform& p) {
-                              p.AddProtectedFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
-                              p.AddProtectedFolder(u"C:\\Temp\\KYT_DRIVER_SETUP\\9-9-0");
-                          })});
-        scenes.push_back({creator ? "an elevated program's open base folder, owner policy: object creator"
-                                  : "an elevated program's open base folder",
-                          u"C:\\Temp\\", withPolicy([](SimulatedPlatform& p) {
-                              p.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
-                          })});
-        scenes.push_back({creator ? "a base folder the attacker made, owner policy: object creator"
-                                  : "a base folder the attacker made",
-                          u"C:\\Temp\\", withPolicy([](SimulatedPlatform& p) {
-                              p.AddForeignFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
-                          })});
-        scenes.push_back({creator ? "a temporary path through a junction, owner policy: object creator"
-                                  : "a temporary path through a junction",
-                          u"C:\\Link\\", withPolicy([](SimulatedPlatform& p) {
-                              p.AttackerMakeJunction(u"C:\\Link", u"C:\\Temp");
-                          })});
+        for (const Kind& kind : kinds) {
+            scenes.push_back({std::string(kind.name) + (creator ? ", owner policy: object creator" : ""),
+                              kind.tempPath, kind.set, policy,
+                              kind.baseMadeByAttacker || (creator && kind.baseLeftByElevatedProgram)});
+        }
     }
     return scenes;
 }
 
 // Sets up the scene, a small package, and the attacker's own folders elsewhere.
 void Prepare(SimulatedPlatform& platform, const Scene& scene) {
+    platform.SetOwnerPolicy(scene.policy);
     scene.set(platform);
     platform.SetTempPath(scene.tempPath);
     platform.AttackerMakeFolder(kEvil);
@@ -210,7 +212,7 @@ TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
                 };
                 const SetupExitCode result = RunSetup(platform);
                 ++runs;
-                SCOPED_TRACE(std::string(scene.name) + " / " + move.name + " / before call " + std::to_string(position));
+                SCOPED_TRACE(scene.name + " / " + move.name + " / before call " + std::to_string(position));
                 const std::vector<std::string>& unsafe = platform.UnsafeActions();
                 EXPECT_TRUE(unsafe.empty()) << unsafe.front();
                 ASSERT_LE(platform.boxes.size(), 1u);
@@ -236,14 +238,10 @@ TEST(AttackSweep, UnattackedScenesRunOrRefuseAnUntrustedBaseFolder) {
         SimulatedPlatform platform;
         Prepare(platform, scene);
         const SetupExitCode result = RunSetup(platform);
-        const std::string name = scene.name;
-        const bool untrusted = name.starts_with("a base folder the attacker made") ||
-                               name == "an earlier run's base folder, owner policy: object creator" ||
-                               name == "an elevated program's open base folder, owner policy: object creator";
-        EXPECT_EQ(result, untrusted ? 1 : 0);
-        EXPECT_EQ(platform.started.size(), untrusted ? 0u : 1u);
+        EXPECT_EQ(result, scene.untrusted ? 1 : 0);
+        EXPECT_EQ(platform.started.size(), scene.untrusted ? 0u : 1u);
         EXPECT_TRUE(platform.UnsafeActions().empty());
-        if (!untrusted) {
+        if (!scene.untrusted) {
             EXPECT_EQ(Narrow(platform.started[0].imagePath), "C:\\Temp\\KYT_DRIVER_SETUP\\812-977-0\\dpinst.exe");
         }
     }

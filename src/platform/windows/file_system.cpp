@@ -1,5 +1,4 @@
 #include "platform/windows/windows_platform.h"
-#include "platform/windows/local_resources.h"
 #include "platform/windows/security_descriptors.h"
 #include "platform/windows/wide.h"
 
@@ -12,31 +11,38 @@ TempPathReading WindowsPlatform::ReadTempPath() {
     return TempPathReading{length, WideString(reinterpret_cast<const char16_t*>(buffer))};
 }
 
+namespace {
+
+// Creates one folder with the descriptor of this text; tells whether this call created it.
 FolderResult CreateFolderWith(const WideString& path, const wchar_t* descriptorText) {
-    LocalPointer<PSECURITY_DESCRIPTOR> descriptor;
-    if (!MakeSecurityDescriptor(descriptorText, descriptor)) {
+    DescriptorAttributes attributes(descriptorText);
+    if (attributes.get() == nullptr) {
         return FolderResult::Failed;
     }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-    if (::CreateDirectoryW(AsWide(path), &attributes)) {
+    if (::CreateDirectoryW(AsWide(path), attributes.get())) {
         return FolderResult::Created;
     }
     return ::GetLastError() == ERROR_ALREADY_EXISTS ? FolderResult::AlreadyExists : FolderResult::Failed;
 }
 
+}  // namespace
+
 FolderResult WindowsPlatform::MakeFolder(const WideString& path) {
     return CreateFolderWith(path, kAdministratorsOwner);
+}
+
+FolderResult WindowsPlatform::MakeProtectedFolder(const WideString& path) {
+    return CreateFolderWith(path, kProtectedFolder);
 }
 
 std::optional<HandleValue> WindowsPlatform::OpenNewFile(const WideString& path) {
     // The owner is named, so that whatever the system's default owner for an elevated program,
     // the user cannot rewrite the file's access list; the list itself comes from the folder.
-    LocalPointer<PSECURITY_DESCRIPTOR> descriptor;
-    if (!MakeSecurityDescriptor(kAdministratorsOwner, descriptor)) {
+    DescriptorAttributes attributes(kAdministratorsOwner);
+    if (attributes.get() == nullptr) {
         return std::nullopt;
     }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-    HANDLE file = ::CreateFileW(AsWide(path), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS,
+    HANDLE file = ::CreateFileW(AsWide(path), GENERIC_WRITE, 0, attributes.get(), CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return std::nullopt;

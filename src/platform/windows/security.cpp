@@ -77,12 +77,11 @@ bool IsOwnerOfOwnCreations(PSID owner, HANDLE folder) {
     }
     const std::wstring name = L"\\KYT_OWNER_" + std::to_wstring(::GetCurrentProcessId()) + L".tmp";
     const WideString probePath = folderPath + reinterpret_cast<const char16_t*>(name.c_str());
-    LocalPointer<PSECURITY_DESCRIPTOR> ownerOnly;
-    if (!MakeSecurityDescriptor(kAdministratorsOwner, ownerOnly)) {
+    DescriptorAttributes attributes(kAdministratorsOwner);
+    if (attributes.get() == nullptr) {
         return false;
     }
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), ownerOnly.get(), FALSE};
-    const UniqueHandle probe(::CreateFileW(AsWide(probePath), READ_CONTROL, 0, &attributes, CREATE_NEW,
+    const UniqueHandle probe(::CreateFileW(AsWide(probePath), READ_CONTROL, 0, attributes.get(), CREATE_NEW,
                                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     if (probe.get() == INVALID_HANDLE_VALUE) {
         return false;
@@ -93,10 +92,6 @@ bool IsOwnerOfOwnCreations(PSID owner, HANDLE folder) {
 }
 
 }  // namespace
-
-FolderResult WindowsPlatform::MakeProtectedFolder(const WideString& path) {
-    return CreateFolderWith(path, kProtectedFolder);
-}
 
 std::optional<HeldFolder> WindowsPlatform::HoldFolder(const WideString& path) {
     // Listing is data access, so the open takes part in sharing, and without delete sharing

@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include "platform/platform.h"
 #include "platform/windows/local_resources.h"
 
 namespace kyt {
@@ -21,7 +20,22 @@ inline bool MakeSecurityDescriptor(const wchar_t* text, LocalPointer<PSECURITY_D
            FALSE;
 }
 
-// Creates one folder with the given descriptor; tells whether this call created it.
-FolderResult CreateFolderWith(const WideString& path, const wchar_t* descriptorText);
+// A descriptor made from its text, held with the SECURITY_ATTRIBUTES that hand it to a call
+// that creates a folder or file.
+class DescriptorAttributes {
+public:
+    explicit DescriptorAttributes(const wchar_t* text)
+        : made_(MakeSecurityDescriptor(text, descriptor_)), attributes_{sizeof(attributes_), descriptor_.get(), FALSE} {}
+    DescriptorAttributes(const DescriptorAttributes&) = delete;
+    DescriptorAttributes& operator=(const DescriptorAttributes&) = delete;
+
+    // Returns the attributes, or null when the text could not be made into a descriptor.
+    SECURITY_ATTRIBUTES* get() { return made_ ? &attributes_ : nullptr; }
+
+private:
+    LocalPointer<PSECURITY_DESCRIPTOR> descriptor_;
+    bool made_;
+    SECURITY_ATTRIBUTES attributes_;
+};
 
 }  // namespace kyt
