@@ -382,9 +382,10 @@ RemoveResult SimulatedPlatform::Delete(Actor actor, const WideString& path, bool
 
 bool SimulatedPlatform::AttackerCanChange(const WideString& path) const {
     const int node = Resolve(path, false);
-    if (node < 0) {
-        return false;
-    }
+    return node >= 0 && AttackerCanChangeNode(node);
+}
+
+bool SimulatedPlatform::AttackerCanChangeNode(int node) const {
     // Writing into it, or re-permitting it, needs rights on it; renaming or deleting it needs
     // them on it or on its folder, share access, and for a folder no handle open below it.
     const bool canMove = MayOpen(Actor::Attacker, node, kDelete, kShareAll) &&
@@ -397,7 +398,7 @@ bool SimulatedPlatform::IsSafeFolder(int folder) const {
         return false;
     }
     for (int up = folder; up >= 0 && nodes_[up].madeByRun; up = nodes_[up].parent) {
-        if (nodes_[up].kind != Kind::Folder || AttackerCanChange(PathOf(up))) {
+        if (nodes_[up].kind != Kind::Folder || AttackerCanChangeNode(up)) {
             return false;
         }
     }
@@ -405,7 +406,7 @@ bool SimulatedPlatform::IsSafeFolder(int folder) const {
 }
 
 void SimulatedPlatform::CheckSafe(const char* action, int node, bool needsSafeFolder) {
-    const bool ownNode = nodes_[node].madeByRun && (!needsSafeFolder || !AttackerCanChange(PathOf(node)));
+    const bool ownNode = nodes_[node].madeByRun && (!needsSafeFolder || !AttackerCanChangeNode(node));
     if (!ownNode || (needsSafeFolder && !IsSafeFolder(nodes_[node].parent))) {
         unsafe_.push_back(std::string(action) + " " + Narrow(PathOf(node)));
     }

@@ -229,6 +229,7 @@ private:
     // Records an unsafe action when the node is not this run's own in a safe place.
     void CheckSafe(const char* action, int node, bool needsSafeFolder);
     bool IsSafeFolder(int folder) const;
+    bool AttackerCanChangeNode(int node) const;
     HandleValue NewHandle(HandleKind kind, int node, unsigned access, unsigned share);
     const OpenHandle* HandleOf(HandleValue handle) const;
 
