@@ -27,7 +27,7 @@ struct TempPathReading {
 
 // A folder opened so that the open takes part in sharing (it lists the folder) without sharing
 // deletion: while the handle is open nobody can delete, rename or replace the folder, and no
-// folder above it can be renamed either.
+// folder above it can be renamed either. The handle keeps the object, not its name.
 struct HeldFolder {
     HandleValue handle = 0;        // the caller owns it
     bool isRealDirectory = false;  // a directory, not a junction or other reparse point
@@ -63,13 +63,26 @@ public:
     // nothing when it cannot be opened so.
     virtual std::optional<HeldFolder> HoldFolder(const WideString& path) = 0;
 
-    // Returns true when the held folder is owned by Administrators or SYSTEM, which no
-    // unelevated program can make the owner of anything.
-    virtual bool HasTrustedOwner(HandleValue folder) = 0;
+    // Returns true when the held folder lies on a local volume that keeps access lists: not a
+    // network drive, whose server answers as it likes, and not FAT, which keeps none.
+    virtual bool IsOnLocalVolumeWithAccessLists(HandleValue folder) = 0;
 
-    // Gives the held folder itself the protected access list, leaving everything below it as it
-    // is; returns whether it now has it.
-    virtual bool ProtectFolder(HandleValue folder) = 0;
+    // Returns true when the held folder is, through its handle, still a directory and not a
+    // junction or other reparse point.
+    virtual bool IsRealDirectory(HandleValue folder) = 0;
+
+    // Creates the folder `name` in the held folder `parent`, relative to that handle, owned by
+    // Administrators with the protected access list, and holds it with the handle that created
+    // it; nothing when this call did not create it.
+    virtual std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name) = 0;
+
+    // Opens the held folder again through its handle, for its attributes only: the new handle
+    // takes no part in sharing, so the folder can be removed through it once the hold is closed.
+    virtual std::optional<HandleValue> ReferToFolder(HandleValue folder) = 0;
+
+    // Removes the empty folder that the handle refers to, through handles only; tells whether it
+    // is gone, busy (another program has it open), or cannot go.
+    virtual RemoveResult RemoveReferredFolder(HandleValue reference) = 0;
 
     // Returns the id of the running process.
     virtual std::uint32_t ProcessId() = 0;

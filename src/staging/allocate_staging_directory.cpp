@@ -17,27 +17,30 @@ WideString MakeCandidateName(Platform& platform, unsigned attempt) {
     return processText + u'-' + tickText + u'-' + attemptText;
 }
 
-// Returns the final path of a held staging directory newly created in the base folder, or an
-// empty path. The base folder is held and protected by now, so nobody but an administrator can
-// rename the fresh directory or put something in its place before the hold; the hold still
-// checks that it holds a real directory with a trusted owner.
-WideString CreateHeldCandidate(Platform& platform, const WideString& baseFolder, OwnedHandle& hold) {
+// Returns the final path of a staging directory that this call created in the held base folder
+// and holds in `holds`, or an empty path. The directory is created relative to the base folder's
+// handle, with its access list given at creation, and held by the handle that created it, so no
+// name is looked up between making it and holding it. It only counts when it lies where its
+// name says, directly in the base folder, and the base folder is still a real directory: a
+// base folder turned into a mount point while it was empty would have sent the creation
+// elsewhere. Once the directory is in it, the base folder is not empty and cannot be turned.
+WideString CreateHeldCandidate(Platform& platform, const HeldFolder& base, StagingHolds& holds) {
     for (unsigned attempt = 0; attempt < kStagingAttempts; ++attempt) {
-        const WideString candidate = JoinPath(baseFolder, MakeCandidateName(platform, attempt));
+        const WideString name = MakeCandidateName(platform, attempt);
         // Only a directory this call created is ours: one found existing belongs to another run.
-        if (platform.MakeProtectedFolder(candidate) != FolderResult::Created) {
+        const std::optional<HeldFolder> held = platform.CreateHeldFolder(base.handle, name);
+        if (!held) {
             continue;
         }
-        const std::optional<HeldFolder> held = platform.HoldFolder(candidate);
-        OwnedHandle candidateHold = held ? OwnedHandle(platform, held->handle) : OwnedHandle();
-        if (!held || !held->isRealDirectory || !platform.HasTrustedOwner(held->handle)) {
-            // Not usable after all: remove it again rather than leave an empty folder behind.
-            // In the held, protected base folder nobody unelevated can have put anything there.
-            candidateHold.Close();
-            platform.RemoveFolder(candidate);
+        OwnedHandle candidateHold(platform, held->handle);
+        if (!held->isRealDirectory || held->finalPath != JoinPath(base.finalPath, name) ||
+            !platform.IsRealDirectory(base.handle)) {
+            // Not usable after all: removed again through its own handle, wherever it lies.
+            OwnedHandle reference;
+            RemoveHeldFolder(platform, candidateHold, reference);
             return {};
         }
-        hold = std::move(candidateHold);
+        holds.stagingDirectory = std::move(candidateHold);
         return held->finalPath;
     }
     return {};
@@ -46,11 +49,12 @@ WideString CreateHeldCandidate(Platform& platform, const WideString& baseFolder,
 }  // namespace
 
 // The setup runs elevated but below the user's own temporary folder, which every program of
-// the user may change: it can rename the base folder away and put a folder of its own or a
-// junction in its place, and it can point a junction in the temporary path elsewhere. So the
-// base folder, whether this call made it or found it, is held and judged through that handle,
-// and every later path starts at the held folder's final path, which no junction can redirect.
-// Its hold, and the staging directory's, keep the whole chain of folders above in place.
+// the user may change, and whose path the user chooses: it may lead through junctions, onto a
+// network drive, or to a folder that the user can re-permit or holds open with rights it got
+// before. So the base folder, whether this call made it or found it, is only held and read,
+// never changed: it must be a real directory on a local volume that keeps access lists. The
+// staging directory is this run's own object from its creation on, and every later path
+// starts at its final path, which no junction can redirect while the holds are open.
 WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds) {
     const TempPathReading temp = platform.ReadTempPath();
     if (temp.length == 0 || temp.length >= kTempPathBufferLength) {
@@ -66,12 +70,10 @@ WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds) {
         return {};
     }
     OwnedHandle baseHold(platform, base->handle);
-    // A folder found in place of a fresh one is only usable when no unelevated program could
-    // have made it; its access list is then made the protected one (that folder alone).
-    if (!base->isRealDirectory || !platform.HasTrustedOwner(base->handle) || !platform.ProtectFolder(base->handle)) {
+    if (!base->isRealDirectory || !platform.IsOnLocalVolumeWithAccessLists(base->handle)) {
         return {};
     }
-    const WideString stagingPath = CreateHeldCandidate(platform, base->finalPath, holds.stagingDirectory);
+    const WideString stagingPath = CreateHeldCandidate(platform, *base, holds);
     if (!stagingPath.empty()) {
         holds.baseFolder = std::move(baseHold);
     }

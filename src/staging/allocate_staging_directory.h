@@ -14,9 +14,9 @@ inline constexpr char16_t kBaseFolderName[] = u"KYT_DRIVER_SETUP";
 inline constexpr unsigned kStagingAttempts = 100;
 
 // Returns the path of a staging directory that this call created, or an empty path. The path
-// runs through no junction. The directory and the base folder carry the protected access list
-// and are owned by Administrators, and `holds` keep both, and every folder above them, from
-// being deleted, renamed or replaced until cleanup closes them.
+// runs through no junction. The directory is owned by Administrators and carries the protected
+// access list, and `holds` keep it and the base folder, and every folder above them, from being
+// deleted, renamed or replaced until cleanup closes them.
 WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds);
 
 }  // namespace kyt

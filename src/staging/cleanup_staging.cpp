@@ -22,18 +22,13 @@ std::vector<WideString> RemoveFiles(Platform& platform, const std::vector<WideSt
 }
 
 // Removes the folders in their order and returns those still there: a folder that still holds
-// a busy file goes only once the file has gone. The staging directory, last, is released from
-// its hold just before its turn.
-std::vector<WideString> RemoveFolders(Platform& platform, const std::vector<WideString>& directories,
-                                      OwnedHandle& stagingHold, bool& busy) {
+// a busy file goes only once the file has gone.
+std::vector<WideString> RemoveFolders(Platform& platform, const std::vector<WideString>& directories, bool& busy) {
     std::vector<WideString> left;
-    for (std::size_t i = 0; i < directories.size(); ++i) {
-        if (i + 1 == directories.size()) {
-            stagingHold.Close();
-        }
-        const RemoveResult result = platform.RemoveFolder(directories[i]);
+    for (const WideString& directory : directories) {
+        const RemoveResult result = platform.RemoveFolder(directory);
         if (result != RemoveResult::Removed) {
-            left.push_back(directories[i]);
+            left.push_back(directory);
             busy = busy || result == RemoveResult::Busy;
         }
     }
@@ -49,16 +44,27 @@ void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
     std::sort(directories.begin(), directories.end(),
               [](const WideString& a, const WideString& b) { return a.size() > b.size(); });
     directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
+    // The staging directory itself goes through its own handle, not its path.
+    bool stagingLeft = !directories.empty();
+    if (stagingLeft) {
+        directories.pop_back();
+    }
 
     // A scanner or indexer often opens a freshly written file for a moment; a removal refused
-    // for that reason is tried again, with what it kept in place, after a short pause. The base
-    // folder stays held throughout, so the paths still lead where they led.
+    // for that reason is tried again, with what it kept in place, after a short pause. The
+    // staging directory stays held while anything below it is removed by its path, so those
+    // paths still lead where they led.
     std::vector<WideString> filesLeft = files;
     std::uint32_t waited = 0;
     for (std::uint32_t pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
         bool busy = false;
         filesLeft = RemoveFiles(platform, filesLeft, busy);
-        directories = RemoveFolders(platform, directories, holds.stagingDirectory, busy);
+        directories = RemoveFolders(platform, directories, busy);
+        if (stagingLeft && filesLeft.empty() && directories.empty()) {
+            const RemoveResult result = RemoveHeldFolder(platform, holds.stagingDirectory, holds.stagingReference);
+            stagingLeft = result == RemoveResult::Busy;
+            busy = busy || stagingLeft;
+        }
         if (!busy || waited + pause > kCleanupPatience) {
             break;
         }
@@ -66,6 +72,7 @@ void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
         waited += pause;
     }
     holds.stagingDirectory.Close();
+    holds.stagingReference.Close();
     holds.baseFolder.Close();
 }
 

@@ -14,12 +14,14 @@ struct StagingArea {
     std::vector<WideString> files;        // payload files written completely, in manifest order
 };
 
-// The open handles that keep the run's folders where their paths say: the base folder's for the
-// whole run, the staging directory's until cleanup removes it. While either is open, no folder
-// above it can be renamed, so no path below it can be redirected.
+// The open handles of a run's folders. The base folder's is held for the whole run. The staging
+// directory's hold keeps it, and so every path below it, in place until its contents are gone;
+// the staging directory itself is then removed through a reference to it, never by its path.
+// While a hold is open, no folder above it can be renamed either.
 struct StagingHolds {
     OwnedHandle baseFolder;
     OwnedHandle stagingDirectory;
+    OwnedHandle stagingReference;
 };
 
 // The outcome of extraction: success, or the kind of the first failure.
@@ -30,5 +32,10 @@ StagingArea MakeStagingArea(const WideString& rootPath);
 
 // Returns the two paths joined with one backslash.
 WideString JoinPath(const WideString& parent, const WideString& child);
+
+// Removes the held, empty folder through handles only: a reference to it is taken (kept in
+// `reference`, unless one is there already), the hold closed, and the folder removed through
+// the reference. Tells whether it is gone, busy, or cannot go; a busy folder can be tried again.
+RemoveResult RemoveHeldFolder(Platform& platform, OwnedHandle& hold, OwnedHandle& reference);
 
 }  // namespace kyt

@@ -83,10 +83,10 @@ TEST(AllocateStagingDirectory, GivesUpAfterOneHundredTakenNames) {
     EXPECT_EQ(Allocate(platform), u"");
     EXPECT_EQ(platform.Disk(), before);
     const auto& log = platform.Log();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("MakeProtectedFolder"); }),
-              101);
-    const auto last = std::find_if(log.rbegin(), log.rend(), [](const std::string& s) { return s.starts_with("Make"); });
-    EXPECT_EQ(*last, "MakeProtectedFolder C:\\Temp\\KYT_DRIVER_SETUP\\812-977-99");
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("CreateHeldFolder"); }),
+              100);
+    const auto last = std::find_if(log.rbegin(), log.rend(), [](const std::string& s) { return s.starts_with("Create"); });
+    EXPECT_EQ(*last, "CreateHeldFolder C:\\Temp\\KYT_DRIVER_SETUP 812-977-99");
     EXPECT_EQ(platform.OpenHandles(), 0);
 }
 
@@ -100,14 +100,14 @@ TEST(AllocateStagingDirectory, AFailedBaseFolderEndsAtOnce) {
 
 TEST(AllocateStagingDirectory, ALaterAttemptSucceedsAfterFailedOnes) {
     SimulatedPlatform platform;
-    for (int occurrence = 2; occurrence <= 100; ++occurrence) {
-        platform.FailCall(Call::MakeProtectedFolder, occurrence);
+    for (int occurrence = 1; occurrence <= 99; ++occurrence) {
+        platform.FailCall(Call::CreateHeldFolder, occurrence);
     }
     EXPECT_EQ(Allocate(platform), u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-99");
 
     SimulatedPlatform none;
-    for (int occurrence = 2; occurrence <= 101; ++occurrence) {
-        none.FailCall(Call::MakeProtectedFolder, occurrence);
+    for (int occurrence = 1; occurrence <= 100; ++occurrence) {
+        none.FailCall(Call::CreateHeldFolder, occurrence);
     }
     EXPECT_EQ(Allocate(none), u"");
     EXPECT_TRUE(none.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP")) << "the base folder stays";
@@ -121,6 +121,7 @@ namespace {
 
 using testing::Call;
 using testing::SimulatedPlatform;
+using testing::Volume;
 
 const WideString kBase = u"C:\\Temp\\KYT_DRIVER_SETUP";
 
@@ -144,62 +145,77 @@ TEST(AllocateStagingDirectory, NewFoldersAreTheAdministratorsAndTheDirectoryIsHe
     EXPECT_EQ(platform.OpenHandles(), 0);
 }
 
-TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedOnlyWhenItIsTrusted) {
+// Whatever its owner and access list, a base folder found in place is only held and read: the
+// staging directory in it is this run's own from its creation. Refused are a base folder that
+// is no real directory, and one on a volume that keeps no access lists or lies on a server.
+TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolumeWithAccessLists) {
     struct Case {
         const char* what;
+        WideString temp;
         void (*add)(SimulatedPlatform&);
         bool usable;
     };
     const Case cases[] = {
-        {"an earlier run's base folder", [](SimulatedPlatform& p) { p.AddProtectedFolder(kBase); }, true},
-        {"an administrator's folder that others may write to", [](SimulatedPlatform& p) { p.AddFolder(kBase); }, true},
-        {"a folder the user made", [](SimulatedPlatform& p) { p.AddForeignFolder(kBase); }, false},
-        {"a junction the user made", [](SimulatedPlatform& p) { p.AddJunction(kBase, u"C:\\Temp\\Other"); }, false},
-        {"a file", [](SimulatedPlatform& p) { p.AddFile(kBase); }, false},
+        {"an earlier run's base folder", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddProtectedFolder(kBase); }, true},
+        {"an administrator's folder that others may write to", u"C:\\Temp\\",
+         [](SimulatedPlatform& p) { p.AddFolder(kBase); }, true},
+        {"a folder the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddForeignFolder(kBase); }, true},
+        {"a link of the object namespace to a system folder", u"\\\\?\\GLOBALROOT\\RPC Control\\",
+         [](SimulatedPlatform& p) {
+             p.AddFolder(u"C:\\ProgramData");
+             p.AttackerMakeLink(u"RPC Control\\KYT_DRIVER_SETUP", u"C:\\ProgramData");
+         },
+         true},
+        {"a junction the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddJunction(kBase, u"C:\\Temp\\Other"); }, false},
+        {"a file", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddFile(kBase); }, false},
+        {"a drive that keeps no access lists", u"D:\\Temp\\",
+         [](SimulatedPlatform& p) {
+             p.AddVolume(u"D:", Volume::Fat);
+             p.AddFolder(u"D:\\Temp");
+         },
+         false},
+        {"a network drive", u"R:\\Temp\\",
+         [](SimulatedPlatform& p) {
+             p.AddVolume(u"R:", Volume::Remote);
+             p.AddFolder(u"R:\\Temp");
+         },
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SimulatedPlatform platform;
         c.add(platform);
-        const std::set<WideString> before = platform.Disk();
+        platform.SetTempPath(c.temp);
+        const WideString base = c.temp + u"KYT_DRIVER_SETUP";
+        const bool wasThere = platform.Exists(base);
+        const bool wasProtected = platform.IsProtected(base);
         StagingHolds holds;
         const WideString path = AllocateStagingDirectory(platform, holds);
         EXPECT_EQ(!path.empty(), c.usable);
-        EXPECT_EQ(platform.IsProtected(kBase), c.usable) << "the protected list is given to a trusted folder only";
-        EXPECT_EQ(platform.Disk().size(), before.size() + (c.usable ? 1 : 0)) << "nothing is made in an untrusted one";
+        if (wasThere) {
+            EXPECT_EQ(platform.IsProtected(base), wasProtected) << "a folder found is never re-permitted";
+        }
+        if (c.usable) {
+            EXPECT_TRUE(platform.IsProtected(path) && platform.IsHeld(path) && !platform.AttackerCanChange(path));
+        } else {
+            EXPECT_TRUE(platform.Children(base).empty()) << "nothing is made in a refused one";
+        }
         holds = StagingHolds();
         EXPECT_EQ(platform.OpenHandles(), 0);
     }
 }
 
-TEST(AllocateStagingDirectory, ProtectingAnExistingBaseFolderLeavesWhatItHoldsAlone) {
-    SimulatedPlatform platform;
-    platform.AddFolder(kBase);
-    platform.AddFolder(kBase + u"\\old");
-    ASSERT_TRUE(platform.AttackerCanChange(kBase + u"\\old"));
-    StagingHolds holds;
-    ASSERT_FALSE(AllocateStagingDirectory(platform, holds).empty());
-    EXPECT_TRUE(platform.IsProtected(kBase));
-    EXPECT_FALSE(platform.IsProtected(kBase + u"\\old")) << "nothing is carried into what the folder holds";
-}
-
-TEST(AllocateStagingDirectory, AFailedSecurityStepGivesNoDirectory) {
-    for (const Call failing : {Call::HoldFolder, Call::HasTrustedOwner, Call::ProtectFolder}) {
-        for (const int occurrence : {1, 2}) {
-            SCOPED_TRACE(testing::CallName(failing) + " #" + std::to_string(occurrence));
-            SimulatedPlatform platform;
-            platform.AddProtectedFolder(kBase);
-            platform.FailCall(failing, occurrence);
-            StagingHolds holds;
-            const WideString path = AllocateStagingDirectory(platform, holds);
-            // ProtectFolder is asked only of the base folder.
-            EXPECT_EQ(path.empty(), failing != Call::ProtectFolder || occurrence == 1);
-            if (path.empty()) {
-                EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", kBase}))
-                    << "a directory that could not be held is removed again";
-            }
-            EXPECT_EQ(platform.OpenHandles(), path.empty() ? 0 : 2);
-        }
+// A step that fails after the staging directory was made removes it again through its handle.
+TEST(AllocateStagingDirectory, AFailedCheckGivesNoDirectoryAndLeavesNone) {
+    for (const Call failing : {Call::HoldFolder, Call::IsOnLocalVolumeWithAccessLists, Call::IsRealDirectory}) {
+        SCOPED_TRACE(testing::CallName(failing));
+        SimulatedPlatform platform;
+        platform.AddProtectedFolder(kBase);
+        platform.FailCall(failing);
+        StagingHolds holds;
+        EXPECT_EQ(AllocateStagingDirectory(platform, holds), u"");
+        EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", kBase}));
+        EXPECT_EQ(platform.OpenHandles(), 0);
     }
 }
 

@@ -21,10 +21,13 @@ std::vector<std::string> Removals(const SimulatedPlatform& platform) {
     return removals;
 }
 
-// Runs the cleanup with no hold on the staging directory.
+// Runs the cleanup with the staging directory held, as a run leaves it.
 void Cleanup(SimulatedPlatform& platform, const std::vector<WideString>& files, std::vector<WideString> directories) {
-    StagingHolds noHolds;
-    CleanupStaging(platform, files, std::move(directories), noHolds);
+    StagingHolds holds;
+    if (const std::optional<HeldFolder> held = platform.HoldFolder(kRoot)) {
+        holds.stagingDirectory = OwnedHandle(platform, held->handle);
+    }
+    CleanupStaging(platform, files, std::move(directories), holds);
 }
 
 TEST(CleanupStaging, DeletesFilesInOrderThenFoldersLongestFirst) {
@@ -46,7 +49,7 @@ TEST(CleanupStaging, DeletesFilesInOrderThenFoldersLongestFirst) {
                                       "RemoveFolder " + root + "\\amd64\\x",
                                       "RemoveFolder " + root + "\\amd64",
                                       "RemoveFolder " + root + "\\b",
-                                      "RemoveFolder " + root,
+                                      "RemoveReferredFolder " + root,
                                   }));
     EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", u"C:\\Temp\\KYT_DRIVER_SETUP"}));
 }
@@ -70,7 +73,7 @@ TEST(CleanupStaging, NeverTouchesTheBaseFolderOrAnythingUnrecorded) {
     platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
     platform.AddFolder(kRoot);
     Cleanup(platform, {}, {kRoot});
-    EXPECT_EQ(Removals(platform), (std::vector<std::string>{"RemoveFolder C:\\Temp\\KYT_DRIVER_SETUP\\1-2-0"}));
+    EXPECT_EQ(Removals(platform), (std::vector<std::string>{"RemoveReferredFolder C:\\Temp\\KYT_DRIVER_SETUP\\1-2-0"}));
     EXPECT_TRUE(platform.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP"));
 
     SimulatedPlatform nothing;
@@ -86,7 +89,9 @@ TEST(CleanupStaging, RemovesAFolderRecordedTwiceOnce) {
     EXPECT_EQ(Removals(platform).size(), 1u);
 }
 
-TEST(CleanupStaging, ReleasesTheHoldJustBeforeTheStagingDirectoryAndTheBaseFolderLast) {
+// The staging directory goes through its own handle once all below it is gone: its hold is
+// released only then, so no path below it is used after.
+TEST(CleanupStaging, TheStagingDirectoryGoesThroughItsOwnHandleOnceReleasedAndTheBaseFolderLast) {
     SimulatedPlatform platform;
     platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
     platform.AddFolder(kRoot);
@@ -98,9 +103,11 @@ TEST(CleanupStaging, ReleasesTheHoldJustBeforeTheStagingDirectoryAndTheBaseFolde
     CleanupStaging(platform, {kRoot + u"\\amd64\\a.dll"}, {kRoot, kRoot + u"\\amd64"}, holds);
     const auto& log = platform.Log();
     const std::string root = "C:\\Temp\\KYT_DRIVER_SETUP\\1-2-0";
-    EXPECT_EQ((std::vector<std::string>(log.end() - 5, log.end())),
+    EXPECT_EQ((std::vector<std::string>(log.end() - 7, log.end())),
               (std::vector<std::string>{"RemoveFile " + root + "\\amd64\\a.dll", "RemoveFolder " + root + "\\amd64",
-                                        "CloseHandleValue hold", "RemoveFolder " + root, "CloseHandleValue hold"}));
+                                        "ReferToFolder " + root, "CloseHandleValue hold",
+                                        "RemoveReferredFolder " + root, "CloseHandleValue reference",
+                                        "CloseHandleValue hold"}));
     EXPECT_FALSE(platform.Exists(kRoot));
     EXPECT_EQ(platform.OpenHandles(), 0);
 }
@@ -110,15 +117,18 @@ TEST(CleanupStaging, ReleasesTheHoldJustBeforeTheStagingDirectoryAndTheBaseFolde
 TEST(CleanupStaging, BusyRemovalsAreTriedAgainWithinTheCleanupsPatience) {
     struct Case {
         const char* what;
+        WideString busy;
         int busyTries;  // -1: busy for good
         std::uint32_t pausedFor;
         bool gone;
     };
+    const WideString held = kRoot + u"\\amd64\\held.dll";
     const Case cases[] = {
-        {"never busy", 0, 0, true},
-        {"busy once", 1, 50, true},
-        {"busy for three tries", 3, 50 + 100 + 200, true},
-        {"busy for good", -1, 50 + 100 + 200 + 400 + 500 + 500, false},
+        {"never busy", held, 0, 0, true},
+        {"busy once", held, 1, 50, true},
+        {"busy for three tries", held, 3, 50 + 100 + 200, true},
+        {"busy for good", held, -1, 50 + 100 + 200 + 400 + 500 + 500, false},
+        {"the staging directory busy twice", kRoot, 2, 50 + 100, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -126,11 +136,12 @@ TEST(CleanupStaging, BusyRemovalsAreTriedAgainWithinTheCleanupsPatience) {
         platform.AddFolder(kRoot + u"\\amd64");
         platform.AddFile(kRoot + u"\\amd64\\held.dll");
         platform.AddFile(kRoot + u"\\free.inf");
-        platform.KeepBusy(kRoot + u"\\amd64\\held.dll", c.busyTries);
+        platform.KeepBusy(c.busy, c.busyTries);
         Cleanup(platform, {kRoot + u"\\amd64\\held.dll", kRoot + u"\\free.inf"}, {kRoot, kRoot + u"\\amd64"});
         EXPECT_EQ(platform.pausedMilliseconds, c.pausedFor);
         EXPECT_LE(platform.pausedMilliseconds, kCleanupPatience);
         EXPECT_EQ(platform.Exists(kRoot), !c.gone) << "the staging directory goes once what held it has gone";
+        EXPECT_EQ(platform.OpenHandles(), 0);
         EXPECT_FALSE(platform.Exists(kRoot + u"\\free.inf"));
         const std::vector<std::string> removals = Removals(platform);
         EXPECT_EQ(std::count(removals.begin(), removals.end(), "RemoveFile " + testing::Narrow(kRoot) + "\\free.inf"), 1)

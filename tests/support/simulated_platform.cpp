@@ -28,7 +28,8 @@ WideString UpperCase(const WideString& text) {
     return upper;
 }
 
-// Returns the non-empty components of a path; both separators count.
+// Returns the non-empty components of a path; both separators count. A "\\?\" prefix, and
+// "GLOBALROOT" after it, lead to the same roots as the plain path.
 std::vector<WideString> Components(const WideString& path) {
     std::vector<WideString> parts;
     WideString part;
@@ -44,6 +45,12 @@ std::vector<WideString> Components(const WideString& path) {
     }
     if (!part.empty()) {
         parts.push_back(part);
+    }
+    if (!parts.empty() && parts[0] == u"?") {
+        parts.erase(parts.begin());
+        if (!parts.empty() && UpperCase(parts[0]) == u"GLOBALROOT") {
+            parts.erase(parts.begin());
+        }
     }
     return parts;
 }
@@ -90,23 +97,30 @@ std::string CallName(Call call) {
     static const char* const names[] = {
         "FindResourceBytes", "ReadTempPath", "MakeFolder", "ProcessId", "TickCount", "OpenNewFile", "WriteBytes",
         "CloseHandleValue", "RemoveFile", "RemoveFolder", "StartProcess", "WaitForExit", "ReadExitCode",
-        "ShowErrorBox", "MakeProtectedFolder", "HoldFolder", "HasTrustedOwner", "ProtectFolder", "Pause",
-        "BoxCanBeSeen",
+        "ShowErrorBox", "MakeProtectedFolder", "HoldFolder", "IsOnLocalVolumeWithAccessLists", "IsRealDirectory",
+        "CreateHeldFolder", "ReferToFolder", "RemoveReferredFolder", "Pause", "BoxCanBeSeen",
     };
     return names[static_cast<int>(call)];
 }
 
 SimulatedPlatform::SimulatedPlatform() {
     // The system drive: anyone may make a folder at its top, which its maker then owns.
-    Node root;
-    root.name = u"C:";
-    root.access = {{Principal::System, kFullControl},
-                   {Principal::Administrators, kFullControl},
-                   {Principal::User, kReadData | kWriteData | kExecute}};
-    nodes_.push_back(root);
+    AddVolume(u"C:", Volume::Ntfs);
+    AddVolume(u"RPC Control", Volume::Objects);
     // The user's temporary folder: the user's own, as in a profile.
     const int temp = AddNode(0, u"Temp", Kind::Folder, Principal::User, false);
     nodes_[temp].access.push_back({Principal::User, kFullControl});
+}
+
+void SimulatedPlatform::AddVolume(const WideString& root, Volume kind) {
+    Node node;
+    node.name = root;
+    node.isRoot = true;
+    node.volume = kind;
+    node.access = {{Principal::System, kFullControl},
+                   {Principal::Administrators, kFullControl},
+                   {Principal::User, kReadData | kWriteData | kExecute}};
+    nodes_.push_back(node);
 }
 
 // --- Setting the scene ------------------------------------------------------------------------
@@ -186,6 +200,7 @@ int SimulatedPlatform::AddNode(int parent, const WideString& name, Kind kind, Pr
     node.kind = kind;
     node.owner = owner;
     node.isProtected = isProtected;
+    node.volume = nodes_[parent].volume;
     // Every entry of the model is inheritable, so a new object without a list of its own gets
     // its folder's entries.
     node.access = isProtected ? kProtectedAccess : nodes_[parent].access;
@@ -202,11 +217,16 @@ void SimulatedPlatform::Unlink(int node) {
 
 int SimulatedPlatform::Resolve(const WideString& path, bool followLast, int depth) const {
     const std::vector<WideString> parts = Components(path);
-    if (parts.empty() || UpperCase(parts[0]) != UpperCase(nodes_[0].name) || depth > 8) {
+    if (parts.empty() || depth > 8) {
         return -1;
     }
-    int node = 0;
-    for (std::size_t i = 1; i < parts.size(); ++i) {
+    int node = -1;
+    for (std::size_t root = 0; root < nodes_.size() && node < 0; ++root) {
+        if (nodes_[root].isRoot && UpperCase(nodes_[root].name) == UpperCase(parts[0])) {
+            node = static_cast<int>(root);
+        }
+    }
+    for (std::size_t i = 1; i < parts.size() && node >= 0; ++i) {
         if (nodes_[node].kind != Kind::Folder) {
             return -1;
         }
@@ -215,15 +235,18 @@ int SimulatedPlatform::Resolve(const WideString& path, bool followLast, int dept
             return -1;
         }
         node = child->second;
-        // A junction on the way is always followed; at the end only when the open asks for it.
-        if (nodes_[node].kind == Kind::Junction && (i + 1 < parts.size() || followLast)) {
-            node = Resolve(nodes_[node].target, true, depth + 1);
-            if (node < 0) {
-                return -1;
-            }
+        // A junction on the way is always followed, at the end only when the open asks for it;
+        // a link of the object namespace is followed wherever it is.
+        if (nodes_[node].kind == Kind::Link || (i + 1 < parts.size() || followLast)) {
+            node = Follow(node, depth);
         }
     }
     return node;
+}
+
+int SimulatedPlatform::Follow(int node, int depth) const {
+    const Kind kind = nodes_[node].kind;
+    return kind == Kind::Junction || kind == Kind::Link ? Resolve(nodes_[node].target, true, depth + 1) : node;
 }
 
 SimulatedPlatform::Parent SimulatedPlatform::ResolveParent(const WideString& path) const {
@@ -267,15 +290,39 @@ unsigned SimulatedPlatform::Granted(Actor actor, int node) const {
     if (Has(actor, nodes_[node].owner)) {
         rights |= kReadControl | kWriteDac;
     }
+    // A volume that keeps no access lists lets everyone do everything, and so, as far as anyone
+    // can tell, does a server.
+    if (nodes_[node].volume == Volume::Fat || nodes_[node].volume == Volume::Remote) {
+        rights = kFullControl;
+    }
     return rights;
 }
 
+unsigned SimulatedPlatform::AttackerRights(int node) const {
+    unsigned rights = 0;
+    for (const auto& [value, open] : openHandles_) {
+        if (open.kind == HandleKind::Attacker && open.node == node) {
+            rights |= open.access;
+        }
+    }
+    return rights;
+}
+
+unsigned SimulatedPlatform::Rights(Actor actor, int node) const {
+    return Granted(actor, node) | (actor == Actor::Attacker ? AttackerRights(node) : 0);
+}
+
 bool SimulatedPlatform::MayOpen(Actor actor, int node, unsigned rights, unsigned share) const {
+    // The attacker's rights include what its open handles got; acting through one of them
+    // needs no new open, so share access is not asked again.
+    if (actor == Actor::Attacker && (rights & ~AttackerRights(node)) == 0) {
+        return true;
+    }
     unsigned missing = rights & ~Granted(actor, node);
     // Whoever may delete children of a folder may delete or rename any of them, whatever the
     // child's own list says.
     const int parent = nodes_[node].parent;
-    if ((missing & kDelete) != 0 && parent >= 0 && (Granted(actor, parent) & kDeleteChild) != 0) {
+    if ((missing & kDelete) != 0 && parent >= 0 && (Rights(actor, parent) & kDeleteChild) != 0) {
         missing &= ~kDelete;
     }
     return missing == 0 && SharingAllows(node, rights, share);
@@ -309,27 +356,44 @@ bool SimulatedPlatform::IsEmpty(int folder) const {
 
 FolderResult SimulatedPlatform::CreateFolder(Actor actor, const WideString& path, bool isProtected) {
     const Parent parent = ResolveParent(path);
-    if (parent.folder < 0) {
-        return FolderResult::Failed;
-    }
-    if (nodes_[parent.folder].children.count(UpperCase(parent.name)) != 0) {
-        return FolderResult::AlreadyExists;
-    }
-    if ((Granted(actor, parent.folder) & kWriteData) == 0) {
-        return FolderResult::Failed;
-    }
-    // The setup names Administrators as the owner of all it makes; the attacker owns its own.
-    const Principal owner = actor == Actor::Setup ? Principal::Administrators : Principal::User;
-    const int node = AddNode(parent.folder, parent.name, Kind::Folder, owner, isProtected);
-    nodes_[node].madeByRun = actor == Actor::Setup;
-    if (actor == Actor::Attacker) {
-        nodes_[node].access.push_back({Principal::User, kFullControl});
+    bool existed = false;
+    if (parent.folder < 0 || CreateFolderIn(actor, parent.folder, parent.name, isProtected, existed) < 0) {
+        return existed ? FolderResult::AlreadyExists : FolderResult::Failed;
     }
     return FolderResult::Created;
 }
 
+int SimulatedPlatform::CreateFolderIn(Actor actor, int folder, const WideString& name, bool isProtected,
+                                      bool& existed) {
+    if (folder < 0 || nodes_[folder].kind != Kind::Folder) {
+        return -1;
+    }
+    const auto child = nodes_[folder].children.find(UpperCase(name));
+    if (child != nodes_[folder].children.end()) {
+        // A link sends the creation on to wherever it leads.
+        const int link = child->second;
+        if (nodes_[link].kind != Kind::Link) {
+            existed = true;
+            return -1;
+        }
+        const Parent target = ResolveParent(nodes_[link].target);
+        return target.folder == folder ? -1 : CreateFolderIn(actor, target.folder, target.name, isProtected, existed);
+    }
+    if (nodes_[folder].volume == Volume::Objects || (Rights(actor, folder) & kWriteData) == 0) {
+        return -1;
+    }
+    // The setup names Administrators as the owner of all it makes; the attacker owns its own.
+    const Principal owner = actor == Actor::Setup ? Principal::Administrators : Principal::User;
+    const int node = AddNode(folder, name, Kind::Folder, owner, isProtected);
+    nodes_[node].madeByRun = actor == Actor::Setup;
+    if (actor == Actor::Attacker) {
+        nodes_[node].access.push_back({Principal::User, kFullControl});
+    }
+    return node;
+}
+
 bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
-    if (node <= 0 || !MayOpen(actor, node, kDelete, kShareAll)) {
+    if (node < 0 || nodes_[node].isRoot || !MayOpen(actor, node, kDelete, kShareAll)) {
         return false;
     }
     // A folder with an open handle anywhere below it cannot be renamed.
@@ -338,7 +402,7 @@ bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
     }
     const Parent target = ResolveParent(to);
     if (target.folder < 0 || nodes_[target.folder].children.count(UpperCase(target.name)) != 0 ||
-        (Granted(actor, target.folder) & kWriteData) == 0) {
+        (Rights(actor, target.folder) & kWriteData) == 0) {
         return false;
     }
     for (int up = target.folder; up >= 0; up = nodes_[up].parent) {
@@ -354,8 +418,11 @@ bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
 }
 
 RemoveResult SimulatedPlatform::Delete(Actor actor, const WideString& path, bool folder) {
-    const int node = Resolve(path, false);
-    if (node <= 0 || (nodes_[node].kind == Kind::File) == folder) {
+    return DeleteNode(actor, Resolve(path, false), folder);
+}
+
+RemoveResult SimulatedPlatform::DeleteNode(Actor actor, int node, bool folder) {
+    if (node < 0 || nodes_[node].isRoot || nodes_[node].parent < 0 || (nodes_[node].kind == Kind::File) == folder) {
         return RemoveResult::Failed;
     }
     if (folder && !IsEmpty(node)) {
@@ -363,7 +430,7 @@ RemoveResult SimulatedPlatform::Delete(Actor actor, const WideString& path, bool
     }
     // Refused access and another program's open handle both count as busy, as on Windows a
     // file awaiting deletion also refuses access.
-    const auto busy = busyTries_.find(UpperCase(path));
+    const auto busy = busyTries_.find(UpperCase(PathOf(node)));
     if (busy != busyTries_.end() && busy->second != 0) {
         busy->second -= busy->second > 0 ? 1 : 0;
         return RemoveResult::Busy;
@@ -386,11 +453,14 @@ bool SimulatedPlatform::AttackerCanChange(const WideString& path) const {
 }
 
 bool SimulatedPlatform::AttackerCanChangeNode(int node) const {
-    // Writing into it, or re-permitting it, needs rights on it; renaming or deleting it needs
-    // them on it or on its folder, share access, and for a folder no handle open below it.
+    // Writing into it, re-permitting it or making it a junction needs rights on it, through an
+    // open now or a handle kept from before; renaming or deleting it needs them on it or on its
+    // folder, share access, and for a folder no handle open below it. Whoever serves a remote
+    // volume changes what it likes.
     const bool canMove = MayOpen(Actor::Attacker, node, kDelete, kShareAll) &&
                          (nodes_[node].kind != Kind::Folder || !HasHandleBelow(node));
-    return (Granted(Actor::Attacker, node) & (kWriteData | kDeleteChild | kWriteDac)) != 0 || canMove;
+    const unsigned changing = kWriteData | kDeleteChild | kWriteDac | kWriteAttributes;
+    return (Rights(Actor::Attacker, node) & changing) != 0 || canMove || nodes_[node].volume == Volume::Remote;
 }
 
 bool SimulatedPlatform::IsSafeFolder(int folder) const {
@@ -432,6 +502,37 @@ bool SimulatedPlatform::AttackerMakeJunction(const WideString& path, const WideS
     return true;
 }
 
+bool SimulatedPlatform::AttackerTurnIntoJunction(const WideString& path, const WideString& target) {
+    const int node = Resolve(path, false);
+    if (node < 0 || nodes_[node].isRoot || nodes_[node].kind != Kind::Folder || !IsEmpty(node) ||
+        (Rights(Actor::Attacker, node) & (kWriteData | kWriteAttributes)) == 0) {
+        return false;
+    }
+    nodes_[node].kind = Kind::Junction;
+    nodes_[node].target = target;
+    return true;
+}
+
+bool SimulatedPlatform::AttackerMakeLink(const WideString& path, const WideString& target) {
+    const Parent parent = ResolveParent(path);
+    if (parent.folder < 0 || nodes_[parent.folder].volume != Volume::Objects ||
+        nodes_[parent.folder].children.count(UpperCase(parent.name)) != 0) {
+        return false;
+    }
+    const int node = AddNode(parent.folder, parent.name, Kind::Link, Principal::User, false);
+    nodes_[node].target = target;
+    return true;
+}
+
+bool SimulatedPlatform::AttackerOpen(const WideString& path, unsigned rights) {
+    const int node = Resolve(path, false);
+    if (node < 0 || !MayOpen(Actor::Attacker, node, rights, kShareAll)) {
+        return false;
+    }
+    NewHandle(HandleKind::Attacker, node, rights, kShareAll);
+    return true;
+}
+
 bool SimulatedPlatform::AttackerRetarget(const WideString& junction, const WideString& target) {
     const int node = Resolve(junction, false);
     if (node < 0 || nodes_[node].kind != Kind::Junction || !MayOpen(Actor::Attacker, node, kWriteData, kShareAll)) {
@@ -452,7 +553,8 @@ bool SimulatedPlatform::AttackerWriteFile(const WideString& path, const std::str
         return true;
     }
     const Parent parent = ResolveParent(path);
-    if (parent.folder < 0 || (Granted(Actor::Attacker, parent.folder) & kWriteData) == 0) {
+    if (parent.folder < 0 || nodes_[parent.folder].volume == Volume::Objects ||
+        (Rights(Actor::Attacker, parent.folder) & kWriteData) == 0) {
         return false;
     }
     const int file = AddNode(parent.folder, parent.name, Kind::File, Principal::User, false);
@@ -463,12 +565,12 @@ bool SimulatedPlatform::AttackerWriteFile(const WideString& path, const std::str
 
 bool SimulatedPlatform::AttackerDelete(const WideString& path) {
     const int node = Resolve(path, false);
-    return node > 0 && Delete(Actor::Attacker, path, nodes_[node].kind != Kind::File) == RemoveResult::Removed;
+    return node >= 0 && DeleteNode(Actor::Attacker, node, nodes_[node].kind != Kind::File) == RemoveResult::Removed;
 }
 
 bool SimulatedPlatform::AttackerGrantSelf(const WideString& path) {
     const int node = Resolve(path, false);
-    if (node <= 0 || (Granted(Actor::Attacker, node) & kWriteDac) == 0) {
+    if (node < 0 || nodes_[node].isRoot || (Rights(Actor::Attacker, node) & kWriteDac) == 0) {
         return false;
     }
     nodes_[node].access.push_back({Principal::User, kFullControl});
@@ -491,11 +593,11 @@ std::vector<WideString> SimulatedPlatform::Children(const WideString& folder) co
 std::set<WideString> SimulatedPlatform::Disk() const {
     std::set<WideString> paths;
     for (std::size_t node = 0; node < nodes_.size(); ++node) {
-        bool linked = true;
-        for (int up = static_cast<int>(node); up > 0 && linked; up = nodes_[up].parent) {
-            linked = nodes_[up].parent >= 0;
+        int up = static_cast<int>(node);
+        while (nodes_[up].parent >= 0) {
+            up = nodes_[up].parent;
         }
-        if (linked) {
+        if (nodes_[up].isRoot && nodes_[up].volume != Volume::Objects) {
             paths.insert(PathOf(static_cast<int>(node)));
         }
     }
@@ -521,6 +623,12 @@ bool SimulatedPlatform::IsHeld(const WideString& path) const {
     return std::any_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
         return open.second.kind == HandleKind::Hold && open.second.node == node;
     });
+}
+
+int SimulatedPlatform::OpenHandles() const {
+    return static_cast<int>(std::count_if(openHandles_.begin(), openHandles_.end(), [](const auto& open) {
+        return open.second.kind != HandleKind::Attacker;
+    }));
 }
 
 std::string SimulatedPlatform::FileContents(const WideString& path) const {
@@ -599,33 +707,60 @@ std::optional<HeldFolder> SimulatedPlatform::HoldFolder(const WideString& path) 
     }
     // The reparse point itself is opened; listing takes part in sharing, deletion is not shared.
     const int node = Resolve(path, false);
-    const unsigned rights = kReadData | kReadControl | kWriteDac;
-    if (node < 0 || !MayOpen(Actor::Setup, node, rights, kShareRead | kShareWrite)) {
+    if (node < 0 || !MayOpen(Actor::Setup, node, kReadData, kShareRead | kShareWrite)) {
         return std::nullopt;
     }
-    const HandleValue handle = NewHandle(HandleKind::Hold, node, rights, kShareRead | kShareWrite);
+    const HandleValue handle = NewHandle(HandleKind::Hold, node, kReadData, kShareRead | kShareWrite);
     return HeldFolder{handle, nodes_[node].kind == Kind::Folder, PathOf(node)};
 }
 
-bool SimulatedPlatform::HasTrustedOwner(HandleValue folder) {
-    const OpenHandle* open = HandleOf(folder);
-    if (Enter(Call::HasTrustedOwner, open != nullptr ? Narrow(PathOf(open->node)) : "") || open == nullptr) {
-        return false;
-    }
-    const Principal owner = nodes_[open->node].owner;
-    return owner == Principal::Administrators || owner == Principal::System;
+std::string SimulatedPlatform::HandlePath(HandleValue handle) const {
+    const OpenHandle* open = HandleOf(handle);
+    return open != nullptr && open->node >= 0 ? Narrow(PathOf(open->node)) : "unknown";
 }
 
-bool SimulatedPlatform::ProtectFolder(HandleValue folder) {
+bool SimulatedPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
     const OpenHandle* open = HandleOf(folder);
-    if (Enter(Call::ProtectFolder, open != nullptr ? Narrow(PathOf(open->node)) : "") || open == nullptr ||
-        (open->access & kWriteDac) == 0) {
-        return false;
+    return !Enter(Call::IsOnLocalVolumeWithAccessLists, HandlePath(folder)) && open != nullptr &&
+           nodes_[open->node].volume == Volume::Ntfs;
+}
+
+bool SimulatedPlatform::IsRealDirectory(HandleValue folder) {
+    const OpenHandle* open = HandleOf(folder);
+    return !Enter(Call::IsRealDirectory, HandlePath(folder)) && open != nullptr &&
+           nodes_[open->node].kind == Kind::Folder;
+}
+
+std::optional<HeldFolder> SimulatedPlatform::CreateHeldFolder(HandleValue parent, const WideString& name) {
+    const OpenHandle* open = HandleOf(parent);
+    if (Enter(Call::CreateHeldFolder, HandlePath(parent) + " " + Narrow(name)) || open == nullptr) {
+        return std::nullopt;
     }
-    // The folder alone: what it already holds keeps its own lists.
-    nodes_[open->node].access = kProtectedAccess;
-    nodes_[open->node].isProtected = true;
-    return true;
+    // Relative to the handle, whatever its folder's name is now; should the folder have become
+    // a junction, the creation is taken to go where it leads.
+    bool existed = false;
+    const int node = CreateFolderIn(Actor::Setup, Follow(open->node, 0), name, true, existed);
+    if (node < 0) {
+        return std::nullopt;
+    }
+    const HandleValue handle = NewHandle(HandleKind::Hold, node, kReadData, kShareRead | kShareWrite);
+    return HeldFolder{handle, true, PathOf(node)};
+}
+
+std::optional<HandleValue> SimulatedPlatform::ReferToFolder(HandleValue folder) {
+    const OpenHandle* open = HandleOf(folder);
+    if (Enter(Call::ReferToFolder, HandlePath(folder)) || open == nullptr) {
+        return std::nullopt;
+    }
+    return NewHandle(HandleKind::Reference, open->node, 0, kShareAll);
+}
+
+RemoveResult SimulatedPlatform::RemoveReferredFolder(HandleValue reference) {
+    const OpenHandle* open = HandleOf(reference);
+    if (Enter(Call::RemoveReferredFolder, HandlePath(reference)) || open == nullptr) {
+        return RemoveResult::Failed;
+    }
+    return DeleteNode(Actor::Setup, open->node, true);
 }
 
 std::uint32_t SimulatedPlatform::ProcessId() {
@@ -678,7 +813,7 @@ bool SimulatedPlatform::WriteBytes(HandleValue file, ByteView bytes, std::uint32
 
 void SimulatedPlatform::CloseHandleValue(HandleValue handle) {
     const OpenHandle* open = HandleOf(handle);
-    static const char* const kinds[] = {"file", "process", "thread", "hold"};
+    static const char* const kinds[] = {"file", "process", "thread", "hold", "reference", "directory", "attacker's"};
     Enter(Call::CloseHandleValue, open == nullptr ? "unknown" : kinds[static_cast<int>(open->kind)]);
     openHandles_.erase(handle);
 }
@@ -707,6 +842,12 @@ std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& 
         !MayOpen(Actor::Setup, program, kReadData | kExecute, kShareRead | kShareDelete)) {
         return std::nullopt;
     }
+    // The new process opens its current directory to traverse it, sharing reading and writing
+    // but not deletion, and keeps it open while it runs.
+    const int directory = Resolve(currentDirectory, true);
+    if (directory < 0 || !MayOpen(Actor::Setup, directory, kExecute, kShareRead | kShareWrite)) {
+        return std::nullopt;
+    }
     CheckSafe("start", program, true);
     const int folder = nodes_[program].parent;
     for (const auto& [key, child] : nodes_[folder].children) {
@@ -719,7 +860,10 @@ std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& 
     }
     started.push_back(
         StartedProgram{applicationPath, commandLine, currentDirectory, PathOf(program), nodes_[program].contents});
+    const HandleValue currentDirectoryOpen =
+        NewHandle(HandleKind::CurrentDirectory, directory, kExecute, kShareRead | kShareWrite);
     const std::uint32_t exitCode = installer ? installer(*this, started.back()) : 0;
+    openHandles_.erase(currentDirectoryOpen);
     const HandleValue process = NewHandle(HandleKind::Process, -1, 0, 0);
     openHandles_[process].exitCode = exitCode;
     return ProcessHandles{process, NewHandle(HandleKind::Thread, -1, 0, 0)};

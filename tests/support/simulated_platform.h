@@ -4,10 +4,11 @@
 // logged, so a test can say which call fails and check what the run then leaves behind.
 //
 // The file system keeps what Windows enforces and Wine does not: owners, access lists with
-// their inheritance, the owner's implicit rights and the right to delete children, share
-// access as Windows checks it, junctions, and no rename of a folder with an open handle below
-// it. The setup acts with an elevated token; an unelevated program of the same user (the
-// attacker) can act between any two platform calls through `beforeCall`.
+// their inheritance, the owner's implicit rights and the right to delete children, rights fixed
+// when a handle is opened, share access as Windows checks it, junctions, links of the object
+// namespace, volumes that keep no access lists or lie on a server, and no rename of a folder
+// with an open handle below it. The setup acts with an elevated token; an unelevated program of
+// the same user (the attacker) can act between any two platform calls through `beforeCall`.
 
 #include <functional>
 #include <map>
@@ -23,7 +24,8 @@ namespace kyt::testing {
 enum class Call {
     FindResourceBytes, ReadTempPath, MakeFolder, ProcessId, TickCount, OpenNewFile, WriteBytes,
     CloseHandleValue, RemoveFile, RemoveFolder, StartProcess, WaitForExit, ReadExitCode, ShowErrorBox,
-    MakeProtectedFolder, HoldFolder, HasTrustedOwner, ProtectFolder, Pause, BoxCanBeSeen,
+    MakeProtectedFolder, HoldFolder, IsOnLocalVolumeWithAccessLists, IsRealDirectory, CreateHeldFolder,
+    ReferToFolder, RemoveReferredFolder, Pause, BoxCanBeSeen,
 };
 
 // Returns the call's name, as the log writes it.
@@ -41,8 +43,14 @@ enum Right : unsigned {
     kDeleteChild = 16,  // delete or rename anything in the folder
     kReadControl = 32,  // read the owner and access list
     kWriteDac = 64,     // change the access list
+    kWriteAttributes = 128,  // change attributes, set a reparse point on an empty folder
 };
-inline constexpr unsigned kFullControl = 127;
+inline constexpr unsigned kFullControl = 255;
+
+// What a volume keeps. Fat keeps no owners or access lists: everyone may do everything. A
+// remote volume's server answers as it likes, so whoever serves it controls all on it. The
+// object namespace holds links only, which anyone may make in it.
+enum class Volume { Ntfs, Fat, Remote, Objects };
 
 // One access list entry; every entry is inherited by what is created below.
 struct AccessEntry {
@@ -88,6 +96,9 @@ public:
     void AddForeignFolder(const WideString& path);
     void AddJunction(const WideString& path, const WideString& target = u"C:\\Elsewhere");
     void SetTempPath(const WideString& path, std::optional<std::uint32_t> reportedLength = std::nullopt);
+    // Adds a drive ("D:") or other root of this kind. "C:" (NTFS) and the object directory
+    // "RPC Control" are always there; a path may reach the latter as "\\?\GLOBALROOT\RPC Control".
+    void AddVolume(const WideString& root, Volume kind);
     // Sets the default owner of what elevated programs made before the run (the setup itself
     // always names Administrators as the owner of what it makes).
     void SetOwnerPolicy(OwnerPolicy policy) { policy_ = policy; }
@@ -123,6 +134,16 @@ public:
     bool AttackerRename(const WideString& from, const WideString& to);
     bool AttackerMakeFolder(const WideString& path);
     bool AttackerMakeJunction(const WideString& path, const WideString& target);
+    // Turns an existing empty folder into a junction: setting a reparse point needs only the
+    // right to write data or attributes, and such an open takes no part in sharing.
+    bool AttackerTurnIntoJunction(const WideString& path, const WideString& target);
+    // Makes a link of the object namespace that leads to any path; it is followed even where an
+    // open asks for the reparse point itself.
+    bool AttackerMakeLink(const WideString& path, const WideString& target);
+    // Opens the object for these rights and keeps the handle until the scene ends; its rights
+    // stay what they were when it was opened. The attacker's other moves use such a handle
+    // where it has the rights they need. Returns whether the open was allowed.
+    bool AttackerOpen(const WideString& path, unsigned rights);
     bool AttackerRetarget(const WideString& junction, const WideString& target);
     bool AttackerWriteFile(const WideString& path, const std::string& bytes);
     bool AttackerDelete(const WideString& path);
@@ -147,7 +168,8 @@ public:
     // Calls in order: "MakeFolder C:\\Temp\\KYT_DRIVER_SETUP", "CloseHandleValue thread", ...
     const std::vector<std::string>& Log() const { return log_; }
     int CallCount() const { return callCount_; }
-    int OpenHandles() const { return static_cast<int>(openHandles_.size()); }
+    // The setup's handles still open.
+    int OpenHandles() const;
     // Each write, start or delete the setup made outside what this run made and only SYSTEM
     // and Administrators can change, or of a program other than the payload's own bytes.
     const std::vector<std::string>& UnsafeActions() const { return unsafe_; }
@@ -163,8 +185,11 @@ public:
     FolderResult MakeFolder(const WideString& path) override;
     FolderResult MakeProtectedFolder(const WideString& path) override;
     std::optional<HeldFolder> HoldFolder(const WideString& path) override;
-    bool HasTrustedOwner(HandleValue folder) override;
-    bool ProtectFolder(HandleValue folder) override;
+    bool IsOnLocalVolumeWithAccessLists(HandleValue folder) override;
+    bool IsRealDirectory(HandleValue folder) override;
+    std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name) override;
+    std::optional<HandleValue> ReferToFolder(HandleValue folder) override;
+    RemoveResult RemoveReferredFolder(HandleValue reference) override;
     std::uint32_t ProcessId() override;
     std::uint64_t TickCount() override;
     std::optional<HandleValue> OpenNewFile(const WideString& path) override;
@@ -181,9 +206,11 @@ public:
     void ShowErrorBox(const WideString& text, const WideString& caption) override;
 
 private:
-    enum class Kind { Folder, File, Junction };
+    enum class Kind { Folder, File, Junction, Link };
     struct Node {
-        int parent = -1;  // -1 for the root and for removed nodes
+        int parent = -1;  // -1 for a root and for removed nodes
+        bool isRoot = false;
+        Volume volume = Volume::Ntfs;
         WideString name;  // as created
         Kind kind = Kind::Folder;
         std::map<WideString, int> children;  // by upper-cased name
@@ -191,10 +218,10 @@ private:
         std::vector<AccessEntry> access;
         bool isProtected = false;
         std::string contents;
-        WideString target;         // a junction's
+        WideString target;         // a junction's or a link's
         bool madeByRun = false;    // created by this run of the setup
     };
-    enum class HandleKind { File, Process, Thread, Hold };
+    enum class HandleKind { File, Process, Thread, Hold, Reference, CurrentDirectory, Attacker };
     struct OpenHandle {
         HandleKind kind;
         int node = -1;
@@ -209,8 +236,11 @@ private:
 
     // Counts the call, lets the attacker act, logs it, and returns whether it is to fail.
     bool Enter(Call call, const std::string& detail, const WideString& path = {});
-    // Finds the node of a path, following junctions on the way and, when asked, at its end.
+    // Finds the node of a path, following junctions on the way and, when asked, at its end;
+    // links are always followed.
     int Resolve(const WideString& path, bool followLast, int depth = 0) const;
+    // Returns the node that a junction or link leads to, or the node itself.
+    int Follow(int node, int depth) const;
     Parent ResolveParent(const WideString& path) const;
     WideString PathOf(int node) const;
     int AddSceneNode(const WideString& path, Kind kind, bool isProtected);
@@ -224,14 +254,24 @@ private:
     bool HasHandleBelow(int folder) const;
     bool IsEmpty(int folder) const;
     FolderResult CreateFolder(Actor actor, const WideString& path, bool isProtected);
+    // Creates a folder named `name` in `folder`, where a link with that name leads elsewhere;
+    // returns its node, or -1 with `existed` telling whether the name was taken.
+    int CreateFolderIn(Actor actor, int folder, const WideString& name, bool isProtected, bool& existed);
+    // The rights the attacker's open handles on the node got.
+    unsigned AttackerRights(int node) const;
+    // The actor's rights on the node: its access list, and for the attacker its handles too.
+    unsigned Rights(Actor actor, int node) const;
     bool Rename(Actor actor, int node, const WideString& to);
     RemoveResult Delete(Actor actor, const WideString& path, bool folder);
+    RemoveResult DeleteNode(Actor actor, int node, bool folder);
     // Records an unsafe action when the node is not this run's own in a safe place.
     void CheckSafe(const char* action, int node, bool needsSafeFolder);
     bool IsSafeFolder(int folder) const;
     bool AttackerCanChangeNode(int node) const;
     HandleValue NewHandle(HandleKind kind, int node, unsigned access, unsigned share);
     const OpenHandle* HandleOf(HandleValue handle) const;
+    // The path of the handle's object, for the log.
+    std::string HandlePath(HandleValue handle) const;
 
     std::map<WideString, std::string> resources_;
     std::vector<Node> nodes_;

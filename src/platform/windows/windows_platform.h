@@ -13,8 +13,11 @@ public:
     FolderResult MakeFolder(const WideString& path) override;
     FolderResult MakeProtectedFolder(const WideString& path) override;
     std::optional<HeldFolder> HoldFolder(const WideString& path) override;
-    bool HasTrustedOwner(HandleValue folder) override;
-    bool ProtectFolder(HandleValue folder) override;
+    bool IsOnLocalVolumeWithAccessLists(HandleValue folder) override;
+    bool IsRealDirectory(HandleValue folder) override;
+    std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name) override;
+    std::optional<HandleValue> ReferToFolder(HandleValue folder) override;
+    RemoveResult RemoveReferredFolder(HandleValue reference) override;
     std::uint32_t ProcessId() override;
     std::uint64_t TickCount() override;
     std::optional<HandleValue> OpenNewFile(const WideString& path) override;

@@ -1,0 +1,165 @@
+// The staging area's folders. The setup runs elevated but works below the user's own temporary
+// folder, where any program of the user may rename, replace or re-point what it finds by name.
+// So a folder is held from the moment the setup has it: the base folder by an open that does not
+// follow a reparse point, the staging directory by the very handle that created it. Everything
+// later goes through those handles or below the held folders' final paths.
+#include <windows.h>
+#include <winternl.h>
+
+#include <algorithm>
+#include <iterator>
+
+#include "platform/windows/local_resources.h"
+#include "platform/windows/nt_calls.h"
+#include "platform/windows/security_descriptors.h"
+#include "platform/windows/wide.h"
+#include "platform/windows/windows_platform.h"
+
+namespace kyt {
+namespace {
+
+// A hold lists the folder, so the open takes part in sharing, and shares reading and writing but
+// not deletion: while it is open nobody can delete or rename the folder. It asks for no right to
+// delete it either, which would refuse the installer the current-directory open it makes.
+constexpr ACCESS_MASK kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// What refuses a deletion for now: another program's open that does not share it, or a folder
+// that already awaits deletion.
+constexpr NTSTATUS kBusyStatuses[] = {static_cast<NTSTATUS>(0xC0000043),   // sharing violation
+                                      static_cast<NTSTATUS>(0xC0000022),   // access denied
+                                      static_cast<NTSTATUS>(0xC0000056)};  // delete pending
+
+// Returns true when the attributes are those of a directory that is not a reparse point.
+bool IsRealDirectoryAttributes(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Returns true when the open object is a directory and not a reparse point.
+bool IsRealDirectoryHandle(HANDLE folder) {
+    BY_HANDLE_FILE_INFORMATION information;
+    return ::GetFileInformationByHandle(folder, &information) && IsRealDirectoryAttributes(information.dwFileAttributes);
+}
+
+// Returns the path of the open object through no junction, or an empty path. The "\\?\" prefix
+// is dropped where the rest reads the same without it: a drive path within the classic limit
+// and no name ending in a dot or blank, which the usual path rules would change.
+WideString FinalPathOf(HANDLE object) {
+    constexpr DWORD kCapacity = 1024;
+    wchar_t buffer[kCapacity] = {};
+    const DWORD length = ::GetFinalPathNameByHandleW(object, buffer, kCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= kCapacity) {
+        return {};
+    }
+    const WideString path(reinterpret_cast<const char16_t*>(buffer), length);
+    const WideString prefix = u"\\\\?\\";
+    if (!path.starts_with(prefix)) {
+        return path;
+    }
+    const WideString plain = path.substr(prefix.size());
+    const bool drivePath = plain.size() >= 3 && plain[1] == u':' && plain[2] == u'\\';
+    const bool namesKeep = plain.find(u".\\") == WideString::npos && plain.find(u" \\") == WideString::npos &&
+                           plain.back() != u'.' && plain.back() != u' ';
+    return drivePath && namesKeep && plain.size() < MAX_PATH ? plain : path;
+}
+
+// Returns the HeldFolder for an open folder handle that the caller hands over, or nothing (the
+// handle then closed) when its final path cannot be read.
+std::optional<HeldFolder> Held(UniqueHandle folder, bool isRealDirectory) {
+    WideString finalPath = FinalPathOf(folder.get());
+    if (finalPath.empty()) {
+        return std::nullopt;
+    }
+    return HeldFolder{ToHandleValue(folder.release()), isRealDirectory, std::move(finalPath)};
+}
+
+// Returns the drive root ("C:\") of a final path on a drive, or an empty path for any other
+// kind: a UNC path, a volume without a drive letter.
+WideString DriveRootOf(const WideString& finalPath) {
+    const WideString plain = finalPath.starts_with(u"\\\\?\\") ? finalPath.substr(4) : finalPath;
+    const bool drivePath = plain.size() >= 3 && plain[1] == u':' && plain[2] == u'\\';
+    return drivePath ? plain.substr(0, 3) : WideString();
+}
+
+}  // namespace
+
+std::optional<HeldFolder> WindowsPlatform::HoldFolder(const WideString& path) {
+    // The reparse point itself is opened, not its target, so that a junction is seen for what
+    // it is. Some file systems (Wine's view of a symbolic link) show the reparse point only by
+    // path, so the path is asked too; the open handle keeps the path on the same object.
+    UniqueHandle folder(::CreateFileW(AsWide(path), kHoldAccess, kHoldShare, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (folder.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    const bool isRealDirectory =
+        IsRealDirectoryHandle(folder.get()) && IsRealDirectoryAttributes(::GetFileAttributesW(AsWide(path)));
+    return Held(std::move(folder), isRealDirectory);
+}
+
+bool WindowsPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
+    DWORD flags = 0;
+    if (!::GetVolumeInformationByHandleW(ToHandle(folder), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+        (flags & FILE_PERSISTENT_ACLS) == 0 || IsOnRemoteDevice(ToHandle(folder))) {
+        return false;
+    }
+    // A network drive's letter names a remote volume, even where its device does not say so.
+    const WideString root = DriveRootOf(FinalPathOf(ToHandle(folder)));
+    if (root.empty()) {
+        return false;
+    }
+    const UINT type = ::GetDriveTypeW(AsWide(root));
+    return type == DRIVE_FIXED || type == DRIVE_REMOVABLE || type == DRIVE_RAMDISK;
+}
+
+bool WindowsPlatform::IsRealDirectory(HandleValue folder) {
+    return IsRealDirectoryHandle(ToHandle(folder));
+}
+
+std::optional<HeldFolder> WindowsPlatform::CreateHeldFolder(HandleValue parent, const WideString& name) {
+    LocalPointer<PSECURITY_DESCRIPTOR> descriptor;
+    if (!MakeSecurityDescriptor(kProtectedFolder, descriptor)) {
+        return std::nullopt;
+    }
+    // FILE_CREATE: only a folder that this call makes, never one found there.
+    NTSTATUS status = 0;
+    UniqueHandle folder(
+        OpenRelativeDirectory(ToHandle(parent), name, kHoldAccess, kHoldShare, FILE_CREATE, descriptor.get(), status));
+    if (folder.get() == nullptr) {
+        return std::nullopt;
+    }
+    const bool isRealDirectory = IsRealDirectoryHandle(folder.get());
+    return Held(std::move(folder), isRealDirectory);
+}
+
+std::optional<HandleValue> WindowsPlatform::ReferToFolder(HandleValue folder) {
+    // Attributes only, which takes no part in sharing: the open neither is refused by the hold
+    // nor refuses anyone else.
+    NTSTATUS status = 0;
+    HANDLE reference = OpenRelativeDirectory(ToHandle(folder), WideString(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                             kShareAll, FILE_OPEN, nullptr, status);
+    if (reference == nullptr) {
+        return std::nullopt;
+    }
+    return ToHandleValue(reference);
+}
+
+RemoveResult WindowsPlatform::RemoveReferredFolder(HandleValue reference) {
+    // The same object opened again for deletion, so the delete lands on it wherever it lies now.
+    NTSTATUS status = 0;
+    const UniqueHandle folder(OpenRelativeDirectory(ToHandle(reference), WideString(), DELETE | SYNCHRONIZE,
+                                                    kShareAll, FILE_OPEN, nullptr, status));
+    if (folder.get() == nullptr) {
+        const bool busy = std::find(std::begin(kBusyStatuses), std::end(kBusyStatuses), status) != std::end(kBusyStatuses);
+        return busy ? RemoveResult::Busy : RemoveResult::Failed;
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    // A folder that is not empty refuses; it is removed when the last handle to it closes.
+    return ::SetFileInformationByHandle(folder.get(), FileDispositionInfo, &disposition, sizeof(disposition))
+               ? RemoveResult::Removed
+               : RemoveResult::Failed;
+}
+
+}  // namespace kyt
