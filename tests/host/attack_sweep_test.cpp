@@ -1,10 +1,14 @@
 // An unelevated program of the same user attacks whole runs of the setup: every move of its
-// repertoire, made once before each platform call of a run, in each scene. After every run
-// the setup either ended in its box with exit code 1, or wrote, started and deleted only what
-// this run made, in folders that only SYSTEM and Administrators can change, and the installer
-// it started was the payload's own; and never did it write, start or delete anything elsewhere.
+// repertoire, made before each platform call of a run, in each scene; once, or again before
+// every later call, or followed by a second step before every later call. Before the run it
+// has opened the base folder with every right it could get, and it keeps those handles. After
+// every run the setup either ended in its box with exit code 1, or wrote, started and deleted
+// only what this run made, in folders that only SYSTEM and Administrators can change, and the
+// installer it started was the payload's own; and never did it write, start or delete
+// anything elsewhere.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -19,21 +23,31 @@ namespace {
 using testing::Narrow;
 using testing::OwnerPolicy;
 using testing::SimulatedPlatform;
+using testing::Volume;
 
 const std::string kInstaller = "MZ the payload's own installer";
 const WideString kEvil = u"C:\\Evil";
+// A network drive that the attacker serves.
+const WideString kServed = u"R:\\Evil";
+// A folder that an elevated program made in the user's profile: owned by Administrators (or
+// the user, by policy) yet inheriting the user's full control, with a DLL in it.
+const WideString kVendor = u"C:\\Temp\\Vendor";
 
 struct Scene {
     std::string name;
     WideString tempPath;  // as the user's environment gives it
     std::function<void(SimulatedPlatform&)> set;
     OwnerPolicy policy;
-    bool untrusted;  // no Administrators-owned run made the base folder: refused without attack
+    bool creationFollowsJunction;
+    std::string installerPath;  // where an unattacked run starts the installer; empty: refused
 };
+
+using Step = std::function<void(SimulatedPlatform&, const WideString& base)>;
 
 struct Move {
     const char* name;
-    std::function<void(SimulatedPlatform&, const WideString& base)> make;
+    Step make;
+    Step later = nullptr;  // a second step, made before every later call; none for a move of one step
 };
 
 // The base folder's path as the setup reads it from the temporary path.
@@ -111,6 +125,59 @@ const std::vector<Move>& Moves() {
              p.AttackerMakeFolder(base + u"\\812-977-3");
          }},
         {"plant a DLL beside the installer and replace payload files", PlantAndReplace},
+        {"turn the empty base folder into a junction to the object namespace, where links with the "
+         "likely staging names lead to the attacker's folder",
+         [](SimulatedPlatform& p, const WideString& base) {
+             for (const char16_t* name : {u"812-977-0", u"812-977-1"}) {
+                 p.AttackerMakeFolder(kServed + u"\\" + name);
+                 p.AttackerMakeLink(WideString(u"RPC Control\\") + name, kServed + u"\\" + name);
+             }
+             p.AttackerTurnIntoJunction(base, u"RPC Control");
+         }},
+        {"turn the empty base folder into such a junction; later, make it a plain folder again",
+         [](SimulatedPlatform& p, const WideString& base) {
+             p.AttackerMakeLink(u"RPC Control\\812-977-0", kServed + u"\\812-977-0");
+             p.AttackerTurnIntoJunction(base, u"RPC Control");
+         },
+         [](SimulatedPlatform& p, const WideString& base) { p.AttackerTurnBackIntoFolder(base); }},
+        {"rename each staging folder away and move in the administrator's folder that it may change",
+         [](SimulatedPlatform& p, const WideString& base) {
+             for (const WideString& folder : StagingFolders(p, base)) {
+                 p.AttackerRename(folder, folder + u".old");
+                 p.AttackerRename(kVendor, folder);
+             }
+         }},
+        {"rename the base folder away and move in the administrator's folder that it may change",
+         [](SimulatedPlatform& p, const WideString& base) {
+             p.AttackerRename(base, base + u".old");
+             p.AttackerRename(kVendor, base);
+         }},
+        {"rename each staging folder away; later, put the administrator's folder in its place",
+         [](SimulatedPlatform& p, const WideString& base) {
+             for (const WideString& folder : StagingFolders(p, base)) {
+                 p.AttackerRename(folder, folder + u".old");
+             }
+         },
+         [](SimulatedPlatform& p, const WideString& base) {
+             for (const WideString& name : p.Children(base)) {
+                 if (name.ends_with(u".old")) {
+                     p.AttackerRename(kVendor, base + u"\\" + name.substr(0, name.size() - 4));
+                 }
+             }
+         }},
+        {"open each staging folder with every right it can get; later, re-permit, plant and replace",
+         [](SimulatedPlatform& p, const WideString& base) {
+             for (const WideString& folder : StagingFolders(p, base)) {
+                 p.AttackerOpen(folder, testing::kReadData | testing::kWriteDac | testing::kWriteAttributes);
+                 p.AttackerOpen(folder, testing::kWriteData);
+             }
+         },
+         [](SimulatedPlatform& p, const WideString& base) {
+             for (const WideString& folder : StagingFolders(p, base)) {
+                 p.AttackerGrantSelf(folder);
+             }
+             PlantAndReplace(p, base);
+         }},
         {"plant a file and a junction in the base folder (hard-link and junction stand-ins)",
          [](SimulatedPlatform& p, const WideString& base) {
              p.AttackerWriteFile(base + u"\\planted.sys", "a link to a system file");
@@ -140,54 +207,85 @@ const std::vector<Move>& Moves() {
 }
 
 std::vector<Scene> Scenes() {
-    // Whether a base folder that an elevated program left is the user's depends on the policy.
     struct Kind {
         const char* name;
         WideString tempPath;
         std::function<void(SimulatedPlatform&)> set;
-        bool baseLeftByElevatedProgram;
-        bool baseMadeByAttacker;
+        std::string installerFolder;  // empty: refused
     };
+    const std::string temp = "C:\\Temp\\KYT_DRIVER_SETUP";
     const Kind kinds[] = {
-        {"no base folder", u"C:\\Temp\\", [](SimulatedPlatform&) {}, false, false},
+        {"no base folder", u"C:\\Temp\\", [](SimulatedPlatform&) {}, temp},
         {"an earlier run's base folder", u"C:\\Temp\\",
          [](SimulatedPlatform& p) {
              p.AddProtectedFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
              p.AddProtectedFolder(u"C:\\Temp\\KYT_DRIVER_SETUP\\9-9-0");
          },
-         true, false},
-        {"an elevated program's open base folder", u"C:\\Temp\\",
-         [](SimulatedPlatform& p) { p.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, true, false},
+         temp},
+        {"an elevated program's base folder that the user may change", u"C:\\Temp\\",
+         [](SimulatedPlatform& p) { p.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, temp},
         {"a base folder the attacker made", u"C:\\Temp\\",
-         [](SimulatedPlatform& p) { p.AddForeignFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, false, true},
+         [](SimulatedPlatform& p) { p.AddForeignFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, temp},
         {"a temporary path through a junction", u"C:\\Link\\",
-         [](SimulatedPlatform& p) { p.AttackerMakeJunction(u"C:\\Link", u"C:\\Temp"); }, false, false},
+         [](SimulatedPlatform& p) { p.AttackerMakeJunction(u"C:\\Link", u"C:\\Temp"); }, temp},
+        {"a temporary path in the object namespace, where a link leads to a system folder",
+         u"\\\\?\\GLOBALROOT\\RPC Control\\",
+         [](SimulatedPlatform& p) {
+             p.AddProtectedFolder(u"C:\\ProgramData");
+             p.AttackerMakeLink(u"RPC Control\\KYT_DRIVER_SETUP", u"C:\\ProgramData");
+         },
+         "C:\\ProgramData"},
+        {"a temporary folder on a drive that keeps no access lists", u"D:\\Temp\\",
+         [](SimulatedPlatform& p) {
+             p.AddVolume(u"D:", Volume::Fat);
+             p.AddFolder(u"D:\\Temp");
+         },
+         ""},
+        {"a temporary folder on a network drive", u"R:\\Temp\\",
+         [](SimulatedPlatform& p) { p.AddFolder(u"R:\\Temp"); },
+         ""},
     };
     std::vector<Scene> scenes;
     for (const OwnerPolicy policy : {OwnerPolicy::Administrators, OwnerPolicy::ObjectCreator}) {
-        const bool creator = policy == OwnerPolicy::ObjectCreator;
-        for (const Kind& kind : kinds) {
-            scenes.push_back({std::string(kind.name) + (creator ? ", owner policy: object creator" : ""),
-                              kind.tempPath, kind.set, policy,
-                              kind.baseMadeByAttacker || (creator && kind.baseLeftByElevatedProgram)});
+        for (const bool follows : {true, false}) {
+            for (const Kind& kind : kinds) {
+                const std::string installer =
+                    kind.installerFolder.empty() ? "" : kind.installerFolder + "\\812-977-0\\dpinst.exe";
+                const std::string name = std::string(kind.name) +
+                                         (policy == OwnerPolicy::ObjectCreator ? ", owner policy: object creator" : "") +
+                                         (follows ? "" : ", creation in a junction lands in it");
+                scenes.push_back({name, kind.tempPath, kind.set, policy, follows, installer});
+            }
         }
     }
     return scenes;
 }
 
-// Sets up the scene, a small package, and the attacker's own folders elsewhere.
+// Sets up the scene, a small package, the attacker's own folders elsewhere, an administrator's
+// folder that the user may change, and the attacker's handles on the base folder.
 void Prepare(SimulatedPlatform& platform, const Scene& scene) {
     platform.SetOwnerPolicy(scene.policy);
+    platform.relativeCreationFollowsJunction = scene.creationFollowsJunction;
+    platform.AddVolume(u"R:", Volume::Remote);
     scene.set(platform);
     platform.SetTempPath(scene.tempPath);
     platform.AttackerMakeFolder(kEvil);
     platform.AttackerMakeFolder(kEvil + u"\\KYT_DRIVER_SETUP");
+    platform.AttackerMakeFolder(kServed);
+    platform.AddFolder(kVendor);
+    platform.AddFile(kVendor + u"\\version.dll", "a DLL of the vendor's");
+    platform.AttackerOpen(BaseOf(scene), testing::kReadData | testing::kWriteDac | testing::kWriteAttributes);
+    platform.AttackerOpen(BaseOf(scene), testing::kWriteData | testing::kDeleteChild);
     platform.AddResource(u"KYT_MANIFEST", "KYT_FILE_000|dpinst.exe\nKYT_FILE_001|amd64\\drv.dll\nKYT_FILE_002|drv.inf\n");
     platform.AddResource(u"KYT_FILE_000", kInstaller);
     platform.AddResource(u"KYT_FILE_001", "driver");
     platform.AddResource(u"KYT_FILE_002", "inf");
     platform.expectedInstaller = kInstaller;
 }
+
+// How a move is made: once; again before every later call; or, for a move of two steps, its
+// second step before every later call.
+enum class Timing { Once, Repeated, TwoSteps };
 
 TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
     int runs = 0;
@@ -201,18 +299,26 @@ TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
         ASSERT_GT(calls, 5) << scene.name;
 
         for (const Move& move : Moves()) {
-            // Position 0 is before the run; the last ones come after it has ended.
+            for (const Timing timing : {Timing::Once, Timing::Repeated, Timing::TwoSteps}) {
+            if (timing == Timing::TwoSteps && !move.later) {
+                continue;
+            }
+            // The last positions come after the run has ended.
             for (int position = 1; position <= calls + 2; ++position) {
                 SimulatedPlatform platform;
                 Prepare(platform, scene);
                 platform.beforeCall = [&](SimulatedPlatform& p, int number) {
-                    if (number == position) {
+                    if (number == position || (timing == Timing::Repeated && number > position)) {
                         move.make(p, BaseOf(scene));
+                    } else if (timing == Timing::TwoSteps && number > position) {
+                        move.later(p, BaseOf(scene));
                     }
                 };
                 const SetupExitCode result = RunSetup(platform);
                 ++runs;
-                SCOPED_TRACE(scene.name + " / " + move.name + " / before call " + std::to_string(position));
+                const char* timings[] = {"", ", again before every later call", ", its second step later"};
+                SCOPED_TRACE(scene.name + " / " + move.name + timings[static_cast<int>(timing)] + " / before call " +
+                             std::to_string(position));
                 const std::vector<std::string>& unsafe = platform.UnsafeActions();
                 EXPECT_TRUE(unsafe.empty()) << unsafe.front();
                 ASSERT_LE(platform.boxes.size(), 1u);
@@ -224,26 +330,36 @@ TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
                 }
                 EXPECT_EQ(platform.OpenHandles(), 0);
             }
+            }
         }
     }
     std::cout << "[          ] attack sweep: " << runs << " runs in " << scenes.size() << " scenes, "
               << Moves().size() << " moves at every call position; " << refused << " ended in the box\n";
 }
 
-// Without an attacker the scenes give the specified run, or refuse a base folder that an
-// unelevated program could have made.
-TEST(AttackSweep, UnattackedScenesRunOrRefuseAnUntrustedBaseFolder) {
+// Without an attacker the scenes give the specified run, whoever made the base folder, or
+// refuse a temporary folder on a volume that keeps no access lists or lies on a server.
+TEST(AttackSweep, UnattackedScenesRunOrRefuseAVolumeWithoutAccessLists) {
     for (const Scene& scene : Scenes()) {
         SCOPED_TRACE(scene.name);
         SimulatedPlatform platform;
         Prepare(platform, scene);
+        const std::set<WideString> before = platform.Disk();
         const SetupExitCode result = RunSetup(platform);
-        EXPECT_EQ(result, scene.untrusted ? 1 : 0);
-        EXPECT_EQ(platform.started.size(), scene.untrusted ? 0u : 1u);
+        const bool refused = scene.installerPath.empty();
+        EXPECT_EQ(result, refused ? 1 : 0);
         EXPECT_TRUE(platform.UnsafeActions().empty());
-        if (!scene.untrusted) {
-            EXPECT_EQ(Narrow(platform.started[0].imagePath), "C:\\Temp\\KYT_DRIVER_SETUP\\812-977-0\\dpinst.exe");
+        ASSERT_EQ(platform.started.size(), refused ? 0u : 1u);
+        if (!refused) {
+            EXPECT_EQ(Narrow(platform.started[0].imagePath), scene.installerPath);
+        } else {
+            EXPECT_EQ(platform.boxes.size(), 1u);
         }
+        // Nothing stays but the base folder, which a run may have made.
+        std::set<WideString> after = platform.Disk();
+        after.erase(u"C:\\Temp\\KYT_DRIVER_SETUP");
+        after.erase(BaseOf(scene));
+        EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end()));
     }
 }
 

@@ -365,7 +365,7 @@ FolderResult SimulatedPlatform::CreateFolder(Actor actor, const WideString& path
 
 int SimulatedPlatform::CreateFolderIn(Actor actor, int folder, const WideString& name, bool isProtected,
                                       bool& existed) {
-    if (folder < 0 || nodes_[folder].kind != Kind::Folder) {
+    if (folder < 0 || nodes_[folder].kind == Kind::File || nodes_[folder].kind == Kind::Link) {
         return -1;
     }
     const auto child = nodes_[folder].children.find(UpperCase(name));
@@ -510,6 +510,16 @@ bool SimulatedPlatform::AttackerTurnIntoJunction(const WideString& path, const W
     }
     nodes_[node].kind = Kind::Junction;
     nodes_[node].target = target;
+    return true;
+}
+
+bool SimulatedPlatform::AttackerTurnBackIntoFolder(const WideString& path) {
+    const int node = Resolve(path, false);
+    if (node < 0 || nodes_[node].kind != Kind::Junction ||
+        (Rights(Actor::Attacker, node) & (kWriteData | kWriteAttributes)) == 0) {
+        return false;
+    }
+    nodes_[node].kind = Kind::Folder;
     return true;
 }
 
@@ -736,10 +746,10 @@ std::optional<HeldFolder> SimulatedPlatform::CreateHeldFolder(HandleValue parent
     if (Enter(Call::CreateHeldFolder, HandlePath(parent) + " " + Narrow(name)) || open == nullptr) {
         return std::nullopt;
     }
-    // Relative to the handle, whatever its folder's name is now; should the folder have become
-    // a junction, the creation is taken to go where it leads.
+    // Relative to the handle, whatever its folder's name is now.
     bool existed = false;
-    const int node = CreateFolderIn(Actor::Setup, Follow(open->node, 0), name, true, existed);
+    const int folder = relativeCreationFollowsJunction ? Follow(open->node, 0) : open->node;
+    const int node = CreateFolderIn(Actor::Setup, folder, name, true, existed);
     if (node < 0) {
         return std::nullopt;
     }

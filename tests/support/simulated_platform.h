@@ -115,6 +115,11 @@ public:
     // a negative count keeps it busy for good.
     void KeepBusy(const WideString& path, int tries);
 
+    // Where a folder created relative to a folder's handle lands once that folder has become a
+    // junction: where the junction leads, or in the junction itself, below its name. Windows
+    // does not say; the tests take both.
+    bool relativeCreationFollowsJunction = true;
+
     // Whether a box shown now could be seen (an interactive session on a visible station).
     bool boxCanBeSeen = true;
     // The milliseconds the setup has paused for, in all.
@@ -137,6 +142,8 @@ public:
     // Turns an existing empty folder into a junction: setting a reparse point needs only the
     // right to write data or attributes, and such an open takes no part in sharing.
     bool AttackerTurnIntoJunction(const WideString& path, const WideString& target);
+    // Makes a junction a plain folder again, with the same rights.
+    bool AttackerTurnBackIntoFolder(const WideString& path);
     // Makes a link of the object namespace that leads to any path; it is followed even where an
     // open asks for the reparse point itself.
     bool AttackerMakeLink(const WideString& path, const WideString& target);
