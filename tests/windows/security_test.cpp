@@ -80,25 +80,43 @@ int CountEntries(const WideString& folder) {
     return count;
 }
 
-TEST(WindowsSecurity, AFolderOfThisProcessIsHeldTrustedAndProtected) {
+TEST(WindowsSecurity, AFolderCreatedThroughAHeldOneIsHeldProtectedAndRemovedThroughItsHandle) {
     WindowsPlatform platform;
     ScratchFolder scratch;
-    for (const wchar_t* name : {L"plain", L"protected"}) {
-        SCOPED_TRACE(std::wstring(name) == L"plain" ? "plain" : "protected");
-        const WideString path = scratch.Path(name);
-        ASSERT_EQ(std::wstring(name) == L"plain" ? platform.MakeFolder(path) : platform.MakeProtectedFolder(path),
-                  FolderResult::Created);
-        const auto held = platform.HoldFolder(path);
-        ASSERT_TRUE(held);
-        OwnedHandle hold(platform, held->handle);
-        EXPECT_TRUE(held->isRealDirectory);
-        EXPECT_EQ(ToWide(held->finalPath), ToWide(path)) << "no junction on the way: the same path";
-        // Wine records the user as the owner of everything; the owner of this process's own
-        // creations stands in for Administrators there, and the check leaves nothing behind.
-        EXPECT_TRUE(platform.HasTrustedOwner(hold.value()));
-        EXPECT_EQ(CountEntries(path), 0);
-        EXPECT_TRUE(platform.ProtectFolder(hold.value()));
-    }
+    const WideString base = scratch.Path(L"base");
+    ASSERT_EQ(platform.MakeProtectedFolder(base), FolderResult::Created);
+    const auto heldBase = platform.HoldFolder(base);
+    ASSERT_TRUE(heldBase);
+    OwnedHandle baseHold(platform, heldBase->handle);
+    EXPECT_TRUE(heldBase->isRealDirectory);
+    EXPECT_EQ(ToWide(heldBase->finalPath), ToWide(base)) << "no junction on the way: the same path";
+    EXPECT_TRUE(platform.IsOnLocalVolumeWithAccessLists(baseHold.value()));
+    EXPECT_TRUE(platform.IsRealDirectory(baseHold.value()));
+
+    const auto held = platform.CreateHeldFolder(baseHold.value(), u"812-977-0");
+    ASSERT_TRUE(held);
+    OwnedHandle hold(platform, held->handle);
+    EXPECT_TRUE(held->isRealDirectory);
+    EXPECT_EQ(ToWide(held->finalPath), ToWide(base + u"\\812-977-0"));
+    ExpectProtected(held->finalPath);
+    EXPECT_FALSE(platform.CreateHeldFolder(baseHold.value(), u"812-977-0")) << "only a folder this call made";
+    // The hold asks for no deletion, so the installer can make it its current directory.
+    EXPECT_TRUE(::SetCurrentDirectoryW(ToWide(held->finalPath).c_str()));
+    ::SetCurrentDirectoryW(ToWide(scratch.Path()).c_str());
+
+    // Removal goes through a reference, which the hold refuses while it is open.
+    const auto referred = platform.ReferToFolder(hold.value());
+    ASSERT_TRUE(referred);
+    OwnedHandle reference(platform, *referred);
+    EXPECT_EQ(platform.RemoveReferredFolder(reference.value()), RemoveResult::Busy);
+    EXPECT_EQ(CountEntries(base), 1);
+    hold.Close();
+    OwnedHandle(platform, *platform.OpenNewFile(held->finalPath + u"\\inside.bin"));
+    EXPECT_EQ(platform.RemoveReferredFolder(reference.value()), RemoveResult::Failed) << "not while it holds a file";
+    EXPECT_EQ(platform.RemoveFile(held->finalPath + u"\\inside.bin"), RemoveResult::Removed);
+    EXPECT_EQ(platform.RemoveReferredFolder(reference.value()), RemoveResult::Removed);
+    reference.Close();
+    EXPECT_EQ(CountEntries(base), 0);
 }
 
 TEST(WindowsSecurity, FilesAndMissingPathsAreNoRealDirectories) {

@@ -65,9 +65,9 @@ WideString FinalPathOf(HANDLE object) {
     return drivePath && namesKeep && plain.size() < MAX_PATH ? plain : path;
 }
 
-// Returns the HeldFolder for an open folder handle that the caller hands over, or nothing (the
-// handle then closed) when its final path cannot be read.
-std::optional<HeldFolder> Held(UniqueHandle folder, bool isRealDirectory) {
+// Returns the HeldFolder for an open folder handle, which it takes over, or nothing (the handle
+// left to the caller) when its final path cannot be read.
+std::optional<HeldFolder> Held(UniqueHandle& folder, bool isRealDirectory) {
     WideString finalPath = FinalPathOf(folder.get());
     if (finalPath.empty()) {
         return std::nullopt;
@@ -96,7 +96,7 @@ std::optional<HeldFolder> WindowsPlatform::HoldFolder(const WideString& path) {
     }
     const bool isRealDirectory =
         IsRealDirectoryHandle(folder.get()) && IsRealDirectoryAttributes(::GetFileAttributesW(AsWide(path)));
-    return Held(std::move(folder), isRealDirectory);
+    return Held(folder, isRealDirectory);
 }
 
 bool WindowsPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
@@ -131,7 +131,7 @@ std::optional<HeldFolder> WindowsPlatform::CreateHeldFolder(HandleValue parent, 
         return std::nullopt;
     }
     const bool isRealDirectory = IsRealDirectoryHandle(folder.get());
-    return Held(std::move(folder), isRealDirectory);
+    return Held(folder, isRealDirectory);
 }
 
 std::optional<HandleValue> WindowsPlatform::ReferToFolder(HandleValue folder) {

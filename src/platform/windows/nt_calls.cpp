@@ -11,7 +11,7 @@ constexpr ULONG kRemoteDevice = 0x10;  // FILE_REMOTE_DEVICE in a device's chara
 template <typename Function>
 Function NtFunction(const char* name) {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll == nullptr ? nullptr : reinterpret_cast<Function>(::GetProcAddress(ntdll, name));
+    return ntdll == nullptr ? nullptr : reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name)));
 }
 
 }  // namespace
