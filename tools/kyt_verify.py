@@ -41,16 +41,17 @@ RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
 APP_MANIFEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources", "app.manifest")
 # The defences the setup cannot be without: the DLL search restricted before anything else, the
-# default owner, the access list set on a folder alone.
+# default owner, the descriptors given at creation. The native calls for the staging directory
+# are found at run time, so ntdll is never imported.
 REQUIRED_IMPORTS = {("kernel32.dll", "SetDefaultDllDirectories"), ("advapi32.dll", "SetTokenInformation"),
-                    ("advapi32.dll", "SetKernelObjectSecurity")}
+                    ("advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorW"),
+                    ("kernel32.dll", "GetVolumeInformationByHandleW")}
 # ADVAPI32 for exactly the security calls that protect the staging area.
 ALLOWED_IMPORTS = {
     "kernel32.dll": None,
     "user32.dll": {"MessageBoxW"},
-    "advapi32.dll": {"ConvertStringSecurityDescriptorToSecurityDescriptorW", "CreateWellKnownSid", "EqualSid",
-                     "GetSecurityInfo", "IsWellKnownSid", "OpenProcessToken", "SetKernelObjectSecurity",
-                     "SetTokenInformation"},
+    "advapi32.dll": {"ConvertStringSecurityDescriptorToSecurityDescriptorW", "CreateWellKnownSid",
+                     "OpenProcessToken", "SetTokenInformation"},
 }
 
 

@@ -116,14 +116,17 @@ class Rig:
         os.makedirs(path, exist_ok=True)
         return path
 
-    def run(self, setup, temp, env=None, args=(), count=1, timeout=300, cwd=None, on_box=None, hidden_station=False):
+    def run(self, setup, temp, env=None, args=(), count=1, timeout=300, cwd=None, on_box=None, hidden_station=False,
+            network_drive=False):
         """Runs the setup count times at once with its temporary folder at temp (a Linux path) and
         returns the exit codes, the boxes shown and the installer starts, from the relay trace.
         on_box, when given, is called with each box's X window id and display before it is dismissed.
-        hidden_station starts the setup on a window station that is not visible, as a service would."""
+        hidden_station starts the setup on a window station that is not visible, as a service would.
+        network_drive shows temp as the root of drive N:, which Wine reports as a network drive."""
         trace = os.path.join(self.scratch, "trace.log")
         environment = dict(os.environ, DISPLAY=self.display.name, WINEDEBUG="+relay", **(env or {}))
-        command = self.wine_run + [self.launch, "--temp", windows_path(temp), "--count", str(count),
+        temp_path = self._network_drive(temp) if network_drive else windows_path(temp)
+        command = self.wine_run + [self.launch, "--temp", temp_path, "--count", str(count),
                                    *(["--hidden-station"] if hidden_station else []), "--",
                                    windows_path(self.setup(setup)), *args]
         stop = threading.Event()
@@ -144,6 +147,20 @@ class Rig:
                            disk_at_boxes=disk_at_boxes)
         self._read_trace(trace, result)
         return result
+
+    def _network_drive(self, folder):
+        """Makes folder drive N: of this rig's prefix, of the type "network", and returns its root.
+        The drive types are read when Wine's mount manager starts, so the prefix's server is
+        stopped first."""
+        link = os.path.join(self.prefix, "dosdevices", "n:")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(os.path.abspath(folder), link)
+        subprocess.run(self.wine_run + ["reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "n:", "/d", "network",
+                                        "/f"], env=dict(os.environ, DISPLAY=self.display.name),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=self.prefix), stderr=subprocess.DEVNULL)
+        return "N:\\"
 
     def _dismiss_boxes(self, stop, dismissed, temp, disk_at_boxes, on_box):
         environment = dict(os.environ, DISPLAY=self.display.name)

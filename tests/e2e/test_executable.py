@@ -56,9 +56,11 @@ class Executable(unittest.TestCase):
         self.assertEqual(imports_with("kernel32.dll"), [])
         self.assertEqual(imports_with("kernel32.dll", drop=["SetDefaultDllDirectories"]),
                          ["does not import SetDefaultDllDirectories from kernel32.dll"])
-        self.assertEqual(imports_with("advapi32.dll", drop=["SetKernelObjectSecurity"], add=["SetSecurityInfo"]),
-                         ["imports ['SetSecurityInfo'] from advapi32.dll",
-                          "does not import SetKernelObjectSecurity from advapi32.dll"])
+        self.assertEqual(imports_with("advapi32.dll", add=["SetSecurityInfo"]),
+                         ["imports ['SetSecurityInfo'] from advapi32.dll"])
+        self.assertEqual(imports_with("kernel32.dll", drop=["GetVolumeInformationByHandleW"]),
+                         ["does not import GetVolumeInformationByHandleW from kernel32.dll"])
+        self.assertFalse([e for e in entries if e.dll.decode().lower() == "ntdll.dll"], "ntdll is never imported")
 
     def test_inspection_finds_a_wrong_payload(self):
         files = kyt_package.package_files(os.environ["KYT_SHIPPED_PACKAGE"], [])

@@ -1,6 +1,7 @@
 """The staging area of an elevated setup, under Wine: what Wine keeps of the protected access
-lists (the Unix mode), a base folder that is a link elsewhere, a base folder from an earlier
-run, and eight setups at once."""
+lists (the Unix mode), the arguments of every defence, a temporary folder on a network drive, a
+base folder that is a link elsewhere, a base folder from an earlier run, and eight setups at
+once."""
 import os
 import stat
 import threading
@@ -11,15 +12,21 @@ from rig import MESSAGES, RigTestCase, tree, windows_path, word
 
 PROTECTED = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"  # owned by Administrators, nothing inherited
 OWNER_ONLY = "O:BA"  # owned by Administrators, the access list inherited
-# The hold: list the folder, read attributes and the owner, change the access list, wait on it;
-# share reading and writing but not deletion; the reparse point itself, not its target.
-HOLD = {"access": 0x00160081, "share": 3, "attributes": 0, "disposition": 3, "flags": 0x02200000}
+# A hold: list the folder, read attributes, wait on it; share reading and writing but not
+# deletion; the reparse point itself, not its target. No right to delete or re-permit it.
+HOLD_ACCESS, HOLD_SHARE = 0x00100081, 3
+BASE_HOLD = {"access": HOLD_ACCESS, "share": HOLD_SHARE, "attributes": 0, "disposition": 3, "flags": 0x02200000}
+# The setup's own native opens: a directory, synchronous, the reparse point itself, backup intent.
+NATIVE_OPTIONS = 0x00204021
+FILE_OPEN, FILE_CREATE = 1, 2
 
 
 def setup_calls(result):
-    """Returns the relayed calls of the setup's own thread: the one that restricts the DLL search."""
+    """Returns the relayed calls of the setup's own thread (the one that restricts the DLL search),
+    of the native opens only the setup's own: the runtime makes many more."""
     thread = next(c.thread for c in result.calls if c.function == "SetDefaultDllDirectories")
-    return [c for c in result.calls if c.thread == thread]
+    return [c for c in result.calls if c.thread == thread and
+            (c.function != "NtCreateFile" or word(c.args[8]) == NATIVE_OPTIONS)]
 
 
 class Hardening(RigTestCase):
@@ -64,11 +71,12 @@ class Hardening(RigTestCase):
         self.assertEqual((first.function, word(first.args[0])), ("SetDefaultDllDirectories", 0x800),
                          "the DLL search is restricted to the system folder before anything else")
         self.assertEqual((owner.function, word(owner.args[1])), ("SetTokenInformation", 4), "TokenOwner")
-        self.assertFalse([c for c in calls if c.function in ("SetSecurityInfo", "SetNamedSecurityInfoW")],
-                         "nothing carries an access list down into what a folder holds")
+        self.assertFalse([c for c in calls if c.function in ("SetSecurityInfo", "SetNamedSecurityInfoW",
+                                                             "SetKernelObjectSecurity")],
+                         "no access list is changed on anything: every one is given at creation")
 
         descriptor = None
-        holds, folders, files, probes, protected_handles = [], [], [], [], []
+        holds, folders, files, native = [], [], [], []
         for i, call in enumerate(calls):
             if call.function == "ConvertStringSecurityDescriptorToSecurityDescriptorW":
                 descriptor = call.args[0]
@@ -76,38 +84,48 @@ class Hardening(RigTestCase):
                 self.assertNotEqual(int(call.args[1], 16), 0, "a descriptor is given: " + call.args[0])
                 folders.append((call.args[0], descriptor))
             elif call.function == "CreateFileW" and word(call.args[4]) == 3:
-                holds.append(call.args[0])
+                holds.append((call.args[0], calls[i + 1].function))
                 self.assertEqual({"access": word(call.args[1]), "share": word(call.args[2]),
                                   "attributes": int(call.args[3], 16), "disposition": word(call.args[4]),
-                                  "flags": word(call.args[5])}, HOLD, call.args[0])
-                final = calls[i + 1]
-                self.assertEqual(final.function, "GetFinalPathNameByHandleW", "the held folder's own path is read")
-            elif call.function == "CreateFileW" and "KYT_OWNER_" in call.args[0]:
-                given = int(call.args[3], 16) != 0
-                probes.append((call.args[0], given and descriptor, word(call.args[4]), word(call.args[5])))
+                                  "flags": word(call.args[5])}, BASE_HOLD, call.args[0])
             elif call.function == "CreateFileW":
                 given = int(call.args[3], 16) != 0
                 files.append((call.args[0], given and descriptor, word(call.args[1]), word(call.args[2]),
                               word(call.args[4])))
-            elif call.function == "SetKernelObjectSecurity":
-                protected_handles.append((call.args[0], word(call.args[1]), descriptor))
-        staging = holds[1]
-        self.assertEqual(holds, [base, staging], "the base folder, then the staging directory, are held")
-        self.assertEqual(folders[:2], [(base, PROTECTED), (staging, PROTECTED)])
-        self.assertTrue(folders[2:] and all(d == OWNER_ONLY and f.startswith(staging) for f, d in folders[2:]), folders)
-        # The base folder's own list is set on it alone (DACL_SECURITY_INFORMATION), through its hold.
-        self.assertEqual([(info, d) for _, info, d in protected_handles], [(4, PROTECTED)])
-        self.assertEqual(protected_handles[0][0], next(c for c in calls if c.function == "GetFinalPathNameByHandleW").args[0])
+            elif call.function == "NtCreateFile":
+                created = word(call.args[7]) == FILE_CREATE
+                native.append((word(call.args[1]), word(call.args[6]), word(call.args[7]), created and descriptor))
+        # Only the base folder is opened by its path, and its own path read at once.
+        self.assertEqual(holds, [(base, "GetFinalPathNameByHandleW")])
+        self.assertIn("GetVolumeInformationByHandleW", [c.function for c in calls])
+        # The staging directory: created relative to the base folder's hold with the protected
+        # descriptor and held by that very open; at the end, referred to (attributes only, all
+        # sharing) and opened through the reference for deletion alone.
+        self.assertEqual(native, [(HOLD_ACCESS, HOLD_SHARE, FILE_CREATE, PROTECTED),
+                                  (0x00100080, 7, FILE_OPEN, False),
+                                  (0x00110000, 7, FILE_OPEN, False)])
+        dispositions = [c for c in calls if c.function == "SetFileInformationByHandle"]
+        self.assertEqual([word(c.args[1]) for c in dispositions], [4], "FileDispositionInfo, once")
+        staging = next(c for c in calls if c.function == "CreateProcessW").args[2]
+        self.assertTrue(staging.startswith(base + "\\"), staging)
+        self.assertEqual(folders[0], (base, PROTECTED))
+        self.assertTrue(folders[1:] and all(d == OWNER_ONLY and f.startswith(staging) for f, d in folders[1:]), folders)
         # Every payload file: its owner named in the descriptor given, write only, no sharing,
-        # created afresh, in the staging directory.
+        # created afresh, in the staging directory; and nothing else is created anywhere.
         self.assertEqual(len(files), 6)
         for path, d, access, share, disposition in files:
             self.assertEqual((d, access, share, disposition), (OWNER_ONLY, 0x40000000, 0, 2), path)
             self.assertTrue(path.startswith(staging + "\\"), path)
-        # Wine records the user as every file's owner, so the owner check makes its probe: a new
-        # file named Administrators' own, gone when closed (CREATE_NEW, delete on close).
-        self.assertEqual([(os.path.dirname(p.replace("\\", "/")), d, disp, flags) for p, d, disp, flags in probes],
-                         [(f.replace("\\", "/"), OWNER_ONLY, 1, 0x04000100) for f in (base, staging)])
+
+    def test_a_temporary_folder_on_a_network_drive_is_refused(self):
+        # Wine reports a drive whose type is "network" as remote, as Windows does a mapped share.
+        temp = self.rig.folder("served")
+        result = self.rig.run("e2e_nested", temp, network_drive=True)
+        self.assertEqual([box.text for box in result.boxes], [MESSAGES["E2"]])
+        self.assertEqual(result.exit_code, 1)
+        self.assertEqual(result.installer_starts, [])
+        self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"}, "no staging directory, no payload")
+        self.assertEqual(os.listdir(os.path.join(temp, "KYT_DRIVER_SETUP")), [])
 
     def test_a_temporary_path_through_a_link_is_left_at_the_held_base_folder(self):
         # Wine shows a Unix symbolic link as a reparse point; the held base folder's final path
