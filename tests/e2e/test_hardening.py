@@ -106,7 +106,7 @@ class Hardening(RigTestCase):
                                   (0x00110000, 7, FILE_OPEN, False)])
         dispositions = [c for c in calls if c.function == "SetFileInformationByHandle"]
         self.assertEqual([word(c.args[1]) for c in dispositions], [4], "FileDispositionInfo, once")
-        staging = next(c for c in calls if c.function == "CreateProcessW").args[2]
+        staging = next(c for c in calls if c.function == "CreateProcessW").args[7]
         self.assertTrue(staging.startswith(base + "\\"), staging)
         self.assertEqual(folders[0], (base, PROTECTED))
         self.assertTrue(folders[1:] and all(d == OWNER_ONLY and f.startswith(staging) for f, d in folders[1:]), folders)
