@@ -223,14 +223,13 @@ def driver_ver_problem(entry, today):
 
 
 def check_inf(relative, data, present, today):
-    """Returns (refusals, warnings, the catalog's package path or None) of one INF; present holds
-    the folded paths of every file in the package."""
+    """Returns (refusals, warnings, the folded package path of its catalog or None) of one INF;
+    present holds the folded paths of every file in the package."""
     try:
         inf = parse(decode(data))
     except ValueError as error:
         return [f"{relative}: cannot be decoded: it {error}"], [], None
-    version = inf.sections.get("version")
-    if version is None:
+    if "version" not in inf.sections:
         return [f"{relative}: has no [Version] section, so Windows does not take it for an INF"], [], None
     refusals, warnings = [], []
     signature = first(inf, "version", "signature")
@@ -249,14 +248,14 @@ def check_inf(relative, data, present, today):
     elif "\\" not in relative and not any(e.key for name in held for e in inf.sections[name]):
         warnings.append(f"{relative}: dpinst.exe takes it from the package's root, but it has no model for "
                         f"64-bit Windows (NTamd64)")
-    catalog = None
     entry = first(inf, "version", "catalogfile.ntamd64", "catalogfile.nt", "catalogfile")
-    if entry and entry.fields[0] and not re.search(r"[\\/%]", entry.fields[0]):
-        catalog = fold(package_path(inf_folder(relative), entry.fields[0]))
-        if catalog not in present:
-            refusals.append(f"{relative}, line {entry.number}: {entry.key} names {entry.fields[0]}, which is not "
-                            f"in the package next to the INF")
-            catalog = None
+    name = entry.fields[0] if entry else ""
+    path = package_path(inf_folder(relative), name) if name.strip(".") and not re.search(r"[\\/%]", name) else None
+    catalog = fold(path) if path else None
+    if catalog and catalog not in present:
+        refusals.append(f"{relative}, line {entry.number}: {entry.key} names {name}, which is not in the package "
+                        f"next to the INF")
+        catalog = None
     refusals += source_file_problems(relative, inf, present)
     driver_ver = first(inf, "version", "driverver")
     if driver_ver is None:
