@@ -28,7 +28,8 @@ def content(name, size):
     without a warning (padded with comment lines), or hash-stream binary data."""
     if name.endswith(".inf"):
         head = ("[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USBDevice\r\nDriverVer=01/15/2026,1.0.0.0\r\n"
-                f"[Manufacturer]\r\nKYT=Models,NTamd64\r\n[Models.NTamd64]\r\n{name}=Install,USB\\VID_5A4B&PID_4D01\r\n")
+                "[Manufacturer]\r\nKYT=Models,NTamd64\r\n[Models.NTamd64]\r\n"
+                f"{name}=Install,USB\\VID_5A4B&PID_4D01\r\n")
         line = f"; {name} synthetic setup information\r\n".encode()
         return (head.encode() + line * (size // len(line) + 1))[:size]
     out = bytearray()

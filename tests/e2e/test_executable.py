@@ -69,9 +69,9 @@ class Executable(unittest.TestCase):
         problems, listing = inspect(os.path.join(os.environ["KYT_SETUPS"], "e2e_shipped.exe"), files)
         os.unlink(other.name)
         os.unlink(inf.name)
-        self.assertEqual(problems, ["KYT_FILE_009 differs from kyt_m000.inf", "KYT_FILE_010 differs from " + files[10][0],
-                                    "kyt_m000.inf, line 3: CatalogFile names gone.cat, which is not in the package "
-                                    "next to the INF"])
+        self.assertEqual(problems, [
+            "KYT_FILE_009 differs from kyt_m000.inf", "KYT_FILE_010 differs from " + files[10][0],
+            "kyt_m000.inf, line 3: CatalogFile names gone.cat, which is not in the package next to the INF"])
         self.assertIn("\nWARNING: kyt_m000.inf: has no DriverVer in [Version]\n", listing)
 
     def test_the_shipped_shape_builds_and_delivers_every_file(self):

@@ -119,7 +119,8 @@ CASES = [
      ["kyt_winusb.inf, line 59: [SourceDisksFiles.amd64] lists WdfCoInstaller01011.dll on disk 2, "
       "at amd64\\WdfCoInstaller01011.dll, which the package does not hold"], []),
     ("a catalog named through [Strings] that is not there",
-     winusb(**{"kyt_winusb.cat": None}), ["kyt_winusb.inf, line 9: CatalogFile names kyt_winusb.cat, which is not"], []),
+     winusb(**{"kyt_winusb.cat": None}),
+     ["kyt_winusb.inf, line 9: CatalogFile names kyt_winusb.cat, which is not in the package next to the INF"], []),
     ("a placeholder catalog", winusb(**{"kyt_winusb.cat": PLACEHOLDER_CATALOG}), [],
      ["kyt_winusb.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list); "
       "the package installs only where test signing is on"]),
