@@ -286,11 +286,11 @@ def check_package(entries, today=None):
             problem = catalog_problem(f.read())
         warnings += [f"{relative}: {problem}"] if problem else []
     if "dpinst.xml" in files:
-        parser = expat.ParserCreate()
+        relative, absolute = files["dpinst.xml"]
         try:
-            with open(files["dpinst.xml"][1], "rb") as f:
-                parser.Parse(f.read(), True)
+            with open(absolute, "rb") as f:
+                expat.ParserCreate().Parse(f.read(), True)
         except expat.ExpatError as error:
-            warnings.append(f"dpinst.xml, line {error.lineno}: is not well-formed XML "
+            warnings.append(f"{relative}, line {error.lineno}: is not well-formed XML "
                             f"({expat.ErrorString(error.code)})")
     return refusals, warnings

@@ -23,9 +23,9 @@ Version-control folders and desktop clutter are left out with a line that says s
 leaves out more: a pattern without "/" matches a file or folder name at any depth, one with "/"
 a path from the package root (ASCII case ignored, shell wildcards). A folder that would make a
 broken or unsafe setup is refused with a message naming each file and the reason, and so is
-one whose INF files would not install on 64-bit Windows (see inf_rules.py); what would install
-only in part, or only where test signing is on, is named in the summary. --unchecked lets tests
-build deliberately broken packages.
+one whose INF files would not install on 64-bit Windows (see inf_rules.py); what deserves a look
+but does not stop the build (an unsigned catalog, a DriverVer missing) is a warning in the
+summary. --unchecked lets tests build deliberately broken packages.
 """
 import argparse
 import fnmatch

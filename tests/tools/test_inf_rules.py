@@ -179,7 +179,7 @@ CASES = [
           "e.inf, line 3: DriverVer 06/02/2026,1.0.0.0 is a date in the future"]),
     ("dpinst.xml that is not well-formed",
      {"DPInst.xml": b"<?xml version='1.0'?>\n<dpInst>\n<quietInstall/>\n</dpinst>\n", "sub/dpinst.xml": b"<"}, [],
-     ["dpinst.xml, line 4: is not well-formed XML (mismatched tag)"]),
+     ["DPInst.xml, line 4: is not well-formed XML (mismatched tag)"]),
 ]
 
 
