@@ -15,7 +15,9 @@ language 1033), the application manifest, the icon (four 32-bit RGBA PNG images 
 and 256 pixels), and that KYT_MANIFEST parses into entries KYT_FILE_000 upwards in index order,
 each naming a resource that is present and not empty. With --package (and the same --add
 options the build used) every payload resource must equal its file byte for byte, in the
-order the package build gives. With --rebuild (the unsigned setup of a build of one's own) the
+order the package build gives, and the package's INF files, the catalogs they name and its
+dpinst.xml pass the build's checks (what the build refuses is a problem here, what it warns of
+is listed as a warning). With --rebuild (the unsigned setup of a build of one's own) the
 setup must be exactly that setup plus its signature; every other difference is named by its place
 (header field, section, resource). Lists every resource, and for each payload file its resource
 name, the path it is staged at, its size and its SHA-256. Exits 0 when every check passes, 1
@@ -34,6 +36,7 @@ except ImportError:
              "(or apt-get install python3-pefile)")
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import inf_rules  # noqa: E402
 import kyt_package  # noqa: E402
 import kyt_signature  # noqa: E402
 
@@ -200,6 +203,8 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None):
         check(app and app[0][1] == f.read() and len(app[0][1]) == 491, "the application manifest is not the 491-byte one")
     check_icon(resources, inspection)
     entries = check_payload(resources, package_files, inspection)
+    refusals, warnings = inf_rules.check_package(package_files) if package_files is not None else ([], [])
+    inspection.problems += refusals
     for name, path in entries:
         data = resources.get((RT_RCDATA, name.decode("latin-1")), [(0, b"")])[0][1]
         print(f"{name.decode('latin-1'):<13} {path.decode('latin-1'):<40} {len(data):>10} bytes  "
@@ -207,6 +212,8 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None):
     print(f"{len(entries)} manifest entries; {len(inspection.problems)} problems", file=out)
     for problem in inspection.problems:
         print("PROBLEM: " + problem, file=out)
+    for warning in warnings:
+        print("WARNING: " + warning, file=out)
     return inspection.problems
 
 

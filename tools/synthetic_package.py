@@ -24,10 +24,14 @@ LARGEST = 1_533_512
 
 
 def content(name, size):
-    """Returns size deterministic bytes for the file: INF text, or hash-stream binary data."""
+    """Returns size deterministic bytes for the file: INF text that the package build accepts
+    without a warning (padded with comment lines), or hash-stream binary data."""
     if name.endswith(".inf"):
-        line = f"; {name} synthetic setup information\r\nHKR,,Value,0x10001,1\r\n".encode()
-        return (line * (size // len(line) + 1))[:size]
+        head = ("[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USBDevice\r\nDriverVer=01/15/2026,1.0.0.0\r\n"
+                "[Manufacturer]\r\nKYT=Models,NTamd64\r\n[Models.NTamd64]\r\n"
+                f"{name}=Install,USB\\VID_5A4B&PID_4D01\r\n")
+        line = f"; {name} synthetic setup information\r\n".encode()
+        return (head.encode() + line * (size // len(line) + 1))[:size]
     out = bytearray()
     block = hashlib.sha256(name.encode()).digest()
     while len(out) < size:

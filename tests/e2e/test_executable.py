@@ -62,14 +62,19 @@ class Executable(unittest.TestCase):
                          ["does not import GetVolumeInformationByHandleW from kernel32.dll"])
         self.assertFalse([e for e in entries if e.dll.decode().lower() == "ntdll.dll"], "ntdll is never imported")
 
-    def test_inspection_finds_a_wrong_payload(self):
+    def test_inspection_finds_a_wrong_payload_and_a_broken_driver_package(self):
         files = kyt_package.package_files(os.environ["KYT_SHIPPED_PACKAGE"], [])
-        with tempfile.NamedTemporaryFile(delete=False) as other:
+        with tempfile.NamedTemporaryFile(delete=False) as other, tempfile.NamedTemporaryFile(delete=False) as inf:
             other.write(b"not the file that was built in")
-        files[10] = (files[10][0], other.name)
-        problems, _ = inspect(os.path.join(os.environ["KYT_SETUPS"], "e2e_shipped.exe"), files)
+            inf.write(b'[Version]\r\nSignature="$Windows NT$"\r\nCatalogFile=gone.cat\r\n')
+        files[9], files[10] = (files[9][0], inf.name), (files[10][0], other.name)
+        problems, listing = inspect(os.path.join(os.environ["KYT_SETUPS"], "e2e_shipped.exe"), files)
         os.unlink(other.name)
-        self.assertEqual(problems, ["KYT_FILE_010 differs from " + files[10][0]])
+        os.unlink(inf.name)
+        self.assertEqual(problems, [
+            "KYT_FILE_009 differs from kyt_m000.inf", "KYT_FILE_010 differs from " + files[10][0],
+            "kyt_m000.inf, line 3: CatalogFile names gone.cat, which is not in the package next to the INF"])
+        self.assertIn("\nWARNING: kyt_m000.inf: has no DriverVer in [Version]\n", listing)
 
     def test_the_shipped_shape_builds_and_delivers_every_file(self):
         package = os.environ["KYT_SHIPPED_PACKAGE"]

@@ -26,7 +26,7 @@ class VendorBuild:
         self.setup = os.path.join(self.build, "VendorSetup.exe")
         with open(os.environ["KYT_INSTALLER"], "rb") as f:
             self.write("dpinst.exe", f.read())
-        self.write("kyt_a.inf", b"a")
+        self.write("kyt_a.inf", b'[Version]\r\nSignature="$Windows NT$"\r\n')
         self.write("amd64/kyt_b.cat", b"b" * 100)
         subprocess.run([os.environ["KYT_CMAKE"], "-S", VENDOR, "-B", self.build, "-G", "Ninja",
                         "-DCMAKE_TOOLCHAIN_FILE=" + os.environ["KYT_TOOLCHAIN"],
@@ -82,6 +82,7 @@ class Incremental(unittest.TestCase):
         self.assertIn(f"Package: {vendor.package}", out)
         self.assertIn("3 files, 3 left out,", out)
         self.assertIn("largest dpinst.exe", out)
+        self.assertIn("  warning: kyt_a.inf: has no DriverVer in [Version]\n", out)
         self.assertIn(f"Setup:   {vendor.setup}", out)
         for line in ["left out .git\\ (version control)", "left out amd64\\Thumbs.db (desktop clutter)",
                      "left out notes.bak (--exclude *.bak)"]:

@@ -26,6 +26,7 @@ def pe_image(machine=0x8664, magic=0x20B, characteristics=0x0022, subsystem=2):
 
 
 INSTALLER = pe_image()
+INF = b'[Version]\r\nSignature="$Windows NT$"\r\nDriverVer=01/02/2026,1.0.0.0\r\n'
 
 
 def make_package(root, files):
@@ -44,6 +45,12 @@ def generate(package, *extra, out=None):
     return done, out
 
 
+def summary(out, setup):
+    done = subprocess.run([sys.executable, os.path.join(TOOLS, "kyt_package.py"), "summary", "--out", out,
+                           "--setup", setup], capture_output=True, text=True)
+    return done.stdout.splitlines()
+
+
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -52,7 +59,7 @@ def read(path):
 class PackageBuild(unittest.TestCase):
     def test_the_manifest_lists_files_before_folders_in_a_fixed_order(self):
         with tempfile.TemporaryDirectory() as package:
-            make_package(package, {"dpinst.exe": INSTALLER, "B.inf": b"b", "a.cat": b"a", "amd64/x.dll": b"x",
+            make_package(package, {"dpinst.exe": INSTALLER, "B.inf": INF, "a.cat": b"a", "amd64/x.dll": b"x",
                                    "amd64/dpinst.exe": b"MZ", "Zeta/deep/z.bin": b"z", "amd64/sub/q.bin": b"q"})
             done, out = generate(package)
             self.assertEqual(done.returncode, 0, done.stderr)
@@ -135,7 +142,7 @@ class PackageBuild(unittest.TestCase):
 
     def test_version_control_desktop_clutter_and_excluded_files_are_left_out_with_a_line(self):
         with tempfile.TemporaryDirectory() as package:
-            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": b"a", ".git/config": b"c", "sub/.svn/x": b"s",
+            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF, ".git/config": b"c", "sub/.svn/x": b"s",
                                    ".DS_Store": b"d", "sub/Thumbs.db": b"t", "sub/._a.inf": b"r", "b.pdb": b"p",
                                    "docs/readme.txt": b"r", "sub/keep.txt": b"k"})
             done, out = generate(package, "--exclude", "*.PDB", "--exclude", "docs/*")
@@ -151,7 +158,7 @@ class PackageBuild(unittest.TestCase):
     def test_outputs_change_only_with_the_package_and_a_change_or_refusal_removes_the_setup(self):
         with tempfile.TemporaryDirectory() as package, tempfile.TemporaryDirectory() as out:
             setup = os.path.join(out, "Setup.exe")
-            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": b"a"})
+            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF + b"; a"})
             generate(package, "--setup", setup, out=out)
             outputs = [os.path.join(out, name) for name in kyt_package.GENERATED]
             stamps = [os.stat(p).st_mtime_ns for p in outputs]
@@ -162,7 +169,7 @@ class PackageBuild(unittest.TestCase):
             self.assertEqual([os.stat(p).st_mtime_ns for p in outputs], stamps, "an unchanged package rewrote files")
             self.assertTrue(os.path.exists(setup), "an unchanged package removed the setup")
 
-            make_package(package, {"a.inf": b"b"})
+            make_package(package, {"a.inf": INF + b"; b"})
             os.utime(os.path.join(package, "a.inf"), (1, 1))
             generate(package, "--setup", setup, out=out)
             self.assertNotEqual(read(outputs[2]), digest, "a content change with an old date kept the digest")
@@ -179,12 +186,30 @@ class PackageBuild(unittest.TestCase):
             make_package(package, {"dpinst.exe": INSTALLER, "big.cat": b"c" * 2000, "Thumbs.db": b"t"})
             make_package(out, {"Setup.exe": b"abc"})
             generate(package, out=out)
-            done = subprocess.run([sys.executable, os.path.join(TOOLS, "kyt_package.py"), "summary", "--out", out,
-                                   "--setup", os.path.join(out, "Setup.exe")], capture_output=True, text=True)
-            self.assertEqual(done.stdout.splitlines(), [
+            self.assertEqual(summary(out, os.path.join(out, "Setup.exe")), [
                 f"Package: {os.path.abspath(package)}", "  2 files, 1 left out, 2,512 bytes; largest big.cat (2,000 bytes)",
                 f"Setup:   {os.path.join(out, 'Setup.exe')}",
                 "  3 bytes, SHA-256 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"])
+
+    def test_the_driver_files_are_refused_by_line_or_warned_of_in_the_summary(self):
+        with tempfile.TemporaryDirectory() as package, tempfile.TemporaryDirectory() as out:
+            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF + b"CatalogFile = A.cat\r\n",
+                                   "dpinst.xml": b"<dpInst>"})
+            done, _ = generate(package, out=out)
+            self.assertEqual(done.returncode, 1)
+            self.assertIn("cannot be built into a setup:\na.inf, line 4: CatalogFile names A.cat, which is not in the "
+                          "package next to the INF\n", done.stderr)
+            self.assertEqual(os.listdir(out), [], "a refused package left files behind")
+            make_package(package, {"a.cat": b"placeholder"})
+            done, _ = generate(package, out=out)
+            self.assertEqual((done.returncode, done.stdout), (0, ""), done.stderr)
+            make_package(out, {"Setup.exe": b"built"})
+            self.assertEqual(summary(out, os.path.join(out, "Setup.exe"))[2:5], [
+                "  warning: a.inf: dpinst.exe takes it from the package's root, but it has no model for 64-bit "
+                "Windows (NTamd64)",
+                "  warning: a.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list); the "
+                "package installs only where test signing is on",
+                "  warning: dpinst.xml, line 1: is not well-formed XML (no element found)"])
 
     def test_huge_files_and_too_many_files_are_refused(self):
         with tempfile.TemporaryDirectory() as package:
