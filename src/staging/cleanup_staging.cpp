@@ -42,7 +42,7 @@ std::vector<WideString> RemoveFolders(Platform& platform, const std::vector<Wide
 
 }  // namespace
 
-void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
+CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString>& files,
                     std::vector<WideString> directories, StagingHolds& holds) {
     // A folder is always longer than each folder that holds it, so longest first empties
     // every sub-folder before its parent, and the staging directory, the shortest, is last.
@@ -67,6 +67,14 @@ void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
     }
     holds.stagingDirectory.Close();
     holds.baseFolder.Close();
+
+    // A file whose deletion failed for another reason than its use is, as a rule, gone
+    // already (a path the list holds twice); if not, its folder stays and is counted.
+    CleanupLeftovers left{filesLeft.size() + directories.size(), {}};
+    if (left.count != 0) {
+        left.firstPath = filesLeft.empty() ? directories.front() : filesLeft.front();
+    }
+    return left;
 }
 
 }  // namespace kyt

@@ -11,11 +11,19 @@ namespace kyt {
 // The longest the cleanup waits, in all, for files and folders that another program holds.
 inline constexpr std::uint32_t kCleanupPatience = 2000;
 
+// What cleanup could not take away: the files still in use when it gave up and the folders it
+// could not remove, and the first of them (a file before any folder, the deepest folder first).
+struct CleanupLeftovers {
+    std::size_t count = 0;
+    WideString firstPath;
+};
+
 // Deletes the files in their order, then removes the directories, longest path first, so the
 // staging directory goes last; its hold is closed just before, the base folder's at the end.
 // What another program holds for a moment is tried again after short pauses, within
-// kCleanupPatience in all. Nothing is removed recursively and no failure is reported.
-void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
+// kCleanupPatience in all. Nothing is removed recursively and no failure changes the run; the
+// result only tells what stayed.
+CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString>& files,
                     std::vector<WideString> directories, StagingHolds& holds);
 
 }  // namespace kyt

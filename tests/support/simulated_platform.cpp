@@ -91,7 +91,7 @@ std::string CallName(Call call) {
         "FindResourceBytes", "ReadTempPath", "MakeFolder", "ProcessId", "TickCount", "OpenNewFile", "WriteBytes",
         "CloseHandleValue", "RemoveFile", "RemoveFolder", "StartProcess", "WaitForExit", "ReadExitCode",
         "ShowErrorBox", "MakeProtectedFolder", "HoldFolder", "HasTrustedOwner", "ProtectFolder", "Pause",
-        "BoxCanBeSeen",
+        "BoxCanBeSeen", "ReportRun",
     };
     return names[static_cast<int>(call)];
 }
@@ -694,6 +694,7 @@ RemoveResult SimulatedPlatform::RemoveFolder(const WideString& path) {
 void SimulatedPlatform::Pause(std::uint32_t milliseconds) {
     Enter(Call::Pause, std::to_string(milliseconds));
     pausedMilliseconds += milliseconds;
+    tickCount += milliseconds;
 }
 
 std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& applicationPath,
@@ -745,6 +746,12 @@ bool SimulatedPlatform::BoxCanBeSeen() {
 void SimulatedPlatform::ShowErrorBox(const WideString& text, const WideString& caption) {
     Enter(Call::ShowErrorBox, Narrow(text));
     boxes.push_back(ShownBox{text, caption, Disk()});
+}
+
+void SimulatedPlatform::ReportRun(const WideString& source, const RunRecord& record) {
+    if (!Enter(Call::ReportRun, std::to_string(record.eventId))) {
+        applicationLog.emplace_back(source, record);
+    }
 }
 
 }  // namespace kyt::testing
