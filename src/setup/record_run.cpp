@@ -21,9 +21,9 @@ struct EndingRow {
 
 // In the order of RunEnding.
 constexpr EndingRow kEndings[] = {
-    {RecordType::Information, 1000, kExitSuccess, nullptr, u"The drivers were installed"},
+    {RecordType::Information, 1000, kExitSuccess, nullptr, u"The driver installer reported success"},
     {RecordType::Warning, 1001, kExitRestartRequired, nullptr,
-     u"The drivers were installed, and Windows needs a restart to use them"},
+     u"The driver installer reported success, and that Windows needs a restart"},
     {RecordType::Error, 1002, kExitFailure, nullptr, u"The driver installer reported failure"},
     {RecordType::Error, 1003, kExitFailure, nullptr, u"The driver installer ran, but its result could not be read"},
     {RecordType::Error, 1101, kExitFailure, kMessageInvalidPackage,
