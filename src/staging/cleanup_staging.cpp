@@ -43,7 +43,7 @@ std::vector<WideString> RemoveFolders(Platform& platform, const std::vector<Wide
 }  // namespace
 
 CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString>& files,
-                    std::vector<WideString> directories, StagingHolds& holds) {
+                                std::vector<WideString> directories, StagingHolds& holds) {
     // A folder is always longer than each folder that holds it, so longest first empties
     // every sub-folder before its parent, and the staging directory, the shortest, is last.
     std::sort(directories.begin(), directories.end(),

@@ -24,6 +24,6 @@ struct CleanupLeftovers {
 // kCleanupPatience in all. Nothing is removed recursively and no failure changes the run; the
 // result only tells what stayed.
 CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString>& files,
-                    std::vector<WideString> directories, StagingHolds& holds);
+                                std::vector<WideString> directories, StagingHolds& holds);
 
 }  // namespace kyt
