@@ -41,8 +41,8 @@ struct ProcessHandles {
     HandleValue thread = 0;
 };
 
-// The kind of an event-log record, as Event Viewer shows it.
-enum class RecordType { Information, Warning, Error };
+// The kind of an event-log record, as Event Viewer shows it, by the event log's own numbers.
+enum class RecordType : std::uint16_t { Error = 1, Warning = 2, Information = 4 };
 
 // One record of the Application event log. No message file is registered for its source, so
 // its strings are all that a reader sees: each says what it means on its own.
