@@ -6,7 +6,8 @@ the setup showed, and the driver packages the run staged into the driver store.
   sample_result.py LAUNCH_OUTPUT TRACE INF_FOLDER MARKER
 
 LAUNCH_OUTPUT is what the test launcher printed ("exit code: N"), TRACE Wine's relay trace of
-the run (with WINEDEBUG=+relay,+eventlog, which shows the record's strings), INF_FOLDER the prefix's C:\\windows\\inf; INF files newer than the MARKER file count.
+the run (with WINEDEBUG=+relay,+eventlog, which also shows the record's strings), INF_FOLDER
+the prefix's C:\\windows\\inf; INF files newer than the MARKER file count.
 """
 import os
 import re
