@@ -8,9 +8,9 @@ Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic 
 signature (none with --unsigned, as the build makes it; a signed setup's signer is listed, its
 signature checked with osslsigncode verify against --ca-file, by default the system's
 certificates, and with --signer-sha256 its certificate's fingerprint), the imports
-(KERNEL32.dll, the security calls that protect the staging area from
-ADVAPI32.dll, the api-ms-win-crt libraries, and from USER32.dll at most MessageBoxW, which the
-setup loads only when it shows a box), the resources (only RT_RCDATA, RT_ICON, RT_GROUP_ICON and RT_MANIFEST, each in
+(KERNEL32.dll, the security calls that protect the staging area and the three event-log
+calls of the run's record from ADVAPI32.dll, the api-ms-win-crt libraries, and from USER32.dll
+at most MessageBoxW, which the setup loads only when it shows a box), the resources (only RT_RCDATA, RT_ICON, RT_GROUP_ICON and RT_MANIFEST, each in
 language 1033), the application manifest, the icon (four 32-bit RGBA PNG images of 16, 32, 48
 and 256 pixels), and that KYT_MANIFEST parses into entries KYT_FILE_000 upwards in index order,
 each naming a resource that is present and not empty. With --package (and the same --add
@@ -49,12 +49,14 @@ APP_MANIFEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "r
 REQUIRED_IMPORTS = {("kernel32.dll", "SetDefaultDllDirectories"), ("advapi32.dll", "SetTokenInformation"),
                     ("advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorW"),
                     ("kernel32.dll", "GetVolumeInformationByHandleW")}
-# ADVAPI32 for exactly the security calls that protect the staging area.
+# ADVAPI32 for exactly the security calls that protect the staging area, and the event-log calls
+# that write the run's record (with no registry call: the source is not registered).
 ALLOWED_IMPORTS = {
     "kernel32.dll": None,
     "user32.dll": {"MessageBoxW"},
     "advapi32.dll": {"ConvertStringSecurityDescriptorToSecurityDescriptorW", "CreateWellKnownSid",
-                     "OpenProcessToken", "SetTokenInformation"},
+                     "OpenProcessToken", "SetTokenInformation", "RegisterEventSourceW", "ReportEventW",
+                     "DeregisterEventSource"},
 }
 
 

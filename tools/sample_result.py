@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
-"""Prints the result of one sample run: the setup's exit code and its meaning, the text of each
-error box the setup showed, and the driver packages the run staged into the driver store.
+"""Prints the result of one sample run: the setup's exit code and its meaning, the record it wrote
+to the Application event log (what an administrator reads there), the text of each error box
+the setup showed, and the driver packages the run staged into the driver store.
 
   sample_result.py LAUNCH_OUTPUT TRACE INF_FOLDER MARKER
 
 LAUNCH_OUTPUT is what the test launcher printed ("exit code: N"), TRACE Wine's relay trace of
-the run, INF_FOLDER the prefix's C:\\windows\\inf; INF files newer than the MARKER file count.
+the run (with WINEDEBUG=+relay,+eventlog, which also shows the record's strings), INF_FOLDER
+the prefix's C:\\windows\\inf; INF files newer than the MARKER file count.
 """
 import os
 import re
 import sys
 
-from wine_trace import message_box_texts
+from wine_trace import EVENT_TYPES, event_records, message_box_texts
 
 MEANINGS = {0: "the driver installation succeeded", 3010: "the driver installation succeeded; a restart is needed",
             1: "the setup or the driver installation failed"}
@@ -48,6 +50,15 @@ def main(argv):
         found = re.findall(r"^exit code: (\d+)", f.read(), re.M)
     code = int(found[0]) if found else None
     print(f"Exit code: {code} ({MEANINGS.get(code, 'unexpected')})" if found else "Exit code: none (the launcher failed)")
+    with open(trace, "rb") as f:
+        records = event_records(f.read().decode("utf-8", "replace"))
+    for record in records:
+        print(f"Event log record (Application, source \"{record.source}\"): "
+              f"{EVENT_TYPES.get(record.type, record.type)}, event ID {record.event_id}")
+        for text in record.strings:
+            print(f"  {text}")
+    if not records:
+        print("Event log record: none written")
     for text in message_box_texts(trace):
         print(f"The setup showed an error box: {text}")
     print("Driver store (packages staged by this run in C:\\windows\\inf):")

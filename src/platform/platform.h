@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "common/types.h"
 
@@ -38,6 +39,17 @@ struct HeldFolder {
 struct ProcessHandles {
     HandleValue process = 0;
     HandleValue thread = 0;
+};
+
+// The kind of an event-log record, as Event Viewer shows it, by the event log's own numbers.
+enum class RecordType : std::uint16_t { Error = 1, Warning = 2, Information = 4 };
+
+// One record of the Application event log. No message file is registered for its source, so
+// its strings are all that a reader sees: each says what it means on its own.
+struct RunRecord {
+    RecordType type = RecordType::Information;
+    std::uint32_t eventId = 0;
+    std::vector<WideString> strings;
 };
 
 class Platform {
@@ -128,6 +140,10 @@ public:
 
     // Shows a modal error box (OK button, error icon, no owner) and returns once it is dismissed.
     virtual void ShowErrorBox(const WideString& text, const WideString& caption) = 0;
+
+    // Writes the record to the Application event log under this source name, which it does not
+    // register anywhere; a record that cannot be written is dropped.
+    virtual void ReportRun(const WideString& source, const RunRecord& record) = 0;
 };
 
 }  // namespace kyt

@@ -4,6 +4,7 @@
 #include "package/manifest.h"
 #include "package/resource_reader.h"
 #include "setup/messages.h"
+#include "setup/record_run.h"
 #include "setup/show_setup_error.h"
 #include "staging/allocate_staging_directory.h"
 #include "staging/cleanup_staging.h"
@@ -19,51 +20,66 @@ bool ReadPackageManifest(Platform& platform, PackageManifest& manifest) {
     return LoadResourceBytes(platform, u"KYT_MANIFEST", text) && ParseManifest(text, manifest);
 }
 
-// Returns the message for a failed extraction.
-const char16_t* ExtractionMessage(ExtractResult result) {
+// Returns the ending of a failed extraction.
+RunEnding ExtractionEnding(ExtractResult result) {
     switch (result) {
-    case ExtractResult::FolderFailed: return kMessageNoTempFolder;
-    case ExtractResult::ResourceMissing: return kMessageMissingFile;
-    default: return kMessageCannotWrite;
+    case ExtractResult::FolderFailed: return RunEnding::NoTempFolder;
+    case ExtractResult::ResourceMissing: return RunEnding::MissingFile;
+    default: return RunEnding::CannotWrite;
     }
 }
 
-// Shows the message and returns the failure exit code.
-SetupExitCode FailWith(Platform& platform, const char16_t* message) {
-    ShowSetupError(platform, message);
-    return kExitFailure;
+// Ends the run after its cleanup: writes its record, then shows its box, if it has one and
+// someone can see it, and returns its exit code. The record comes first, so that it is there
+// also while a box waits for someone who never comes.
+SetupExitCode EndRun(Platform& platform, RunSummary& run, RunEnding ending) {
+    run.ending = ending;
+    const char16_t* message = EndingMessage(ending);
+    // A run that nobody watches (a deployment tool's, as SYSTEM in session 0) would wait in a
+    // box that no one can dismiss and never report its exit code.
+    run.boxCanBeSeen = message != nullptr && platform.BoxCanBeSeen();
+    run.endTick = platform.TickCount();
+    platform.ReportRun(kEventSource, ComposeRunRecord(run));
+    if (run.boxCanBeSeen) {
+        ShowSetupError(platform, message);
+    }
+    return EndingExitCode(ending);
 }
 
 }  // namespace
 
 SetupExitCode RunSetup(Platform& platform) {
+    RunSummary run;
+    run.startTick = platform.TickCount();
+
     PackageManifest manifest;
     if (!ReadPackageManifest(platform, manifest)) {
-        return FailWith(platform, kMessageInvalidPackage);
+        return EndRun(platform, run, RunEnding::InvalidPackage);
     }
 
     StagingHolds holds;
-    const WideString stagingPath = AllocateStagingDirectory(platform, holds);
-    if (stagingPath.empty()) {
-        return FailWith(platform, kMessageNoTempDirectory);
+    run.stagingPath = AllocateStagingDirectory(platform, holds);
+    if (run.stagingPath.empty()) {
+        return EndRun(platform, run, RunEnding::NoTempDirectory);
     }
-    StagingArea area = MakeStagingArea(stagingPath);
+    StagingArea area = MakeStagingArea(run.stagingPath);
 
     const ExtractResult extracted = ExtractPackage(platform, manifest, area);
     if (extracted != ExtractResult::Success) {
-        CleanupStaging(platform, area.files, area.directories, holds);
-        return FailWith(platform, ExtractionMessage(extracted));
+        run.leftovers = CleanupStaging(platform, area.files, area.directories, holds);
+        return EndRun(platform, run, ExtractionEnding(extracted));
     }
 
-    const InstallerOutcome installer = LaunchDriverInstaller(platform, stagingPath);
-    CleanupStaging(platform, area.files, area.directories, holds);
+    const InstallerOutcome installer = LaunchDriverInstaller(platform, run.stagingPath);
+    run.leftovers = CleanupStaging(platform, area.files, area.directories, holds);
     if (!installer.started) {
-        return FailWith(platform, kMessageCannotStartInstaller);
+        return EndRun(platform, run, RunEnding::CannotStartInstaller);
     }
     if (!installer.exitCodeKnown) {
-        return kExitFailure;
+        return EndRun(platform, run, RunEnding::InstallerResultUnknown);
     }
-    return MapInstallerExitCode(installer.exitCode);
+    run.installerExitCode = installer.exitCode;
+    return EndRun(platform, run, InstallerEnding(installer.exitCode));
 }
 
 }  // namespace kyt

@@ -5,8 +5,9 @@
 
 namespace kyt {
 
-// Runs the whole setup once and returns the process exit code: 0, 1 or 3010. Every failure of
-// its own ends in exactly one error box, shown after the staged files are gone.
+// Runs the whole setup once and returns the process exit code: 0, 1 or 3010. Every run ends in
+// one record in the Application event log, written after the staged files are gone; every
+// failure of its own then shows exactly one error box, when someone can see it.
 SetupExitCode RunSetup(Platform& platform);
 
 }  // namespace kyt

@@ -6,7 +6,7 @@
 namespace kyt {
 
 // Shows one error box with this text under the setup's caption and returns once it is
-// dismissed; shows nothing, and returns at once, when nobody could see the box.
+// dismissed. The caller asks first whether anyone could see it.
 void ShowSetupError(Platform& platform, const WideString& text);
 
 }  // namespace kyt

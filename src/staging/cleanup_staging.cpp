@@ -37,15 +37,17 @@ std::vector<WideString> RemoveFolders(Platform& platform, const std::vector<Wide
 
 }  // namespace
 
-void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
-                    std::vector<WideString> directories, StagingHolds& holds) {
+CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString>& files,
+                                std::vector<WideString> directories, StagingHolds& holds) {
     // A folder is always longer than each folder that holds it, so longest first empties
     // every sub-folder before its parent, and the staging directory, the shortest, is last.
     std::sort(directories.begin(), directories.end(),
               [](const WideString& a, const WideString& b) { return a.size() > b.size(); });
     directories.erase(std::unique(directories.begin(), directories.end()), directories.end());
     // The staging directory itself goes through its own handle, not its path.
+    const WideString stagingPath = directories.empty() ? WideString() : directories.back();
     bool stagingLeft = !directories.empty();
+    bool stagingToTry = stagingLeft;
     if (stagingLeft) {
         directories.pop_back();
     }
@@ -60,10 +62,11 @@ void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
         bool busy = false;
         filesLeft = RemoveFiles(platform, filesLeft, busy);
         directories = RemoveFolders(platform, directories, busy);
-        if (stagingLeft && filesLeft.empty() && directories.empty()) {
+        if (stagingToTry && filesLeft.empty() && directories.empty()) {
             const RemoveResult result = RemoveHeldFolder(platform, holds.stagingDirectory, holds.stagingReference);
-            stagingLeft = result == RemoveResult::Busy;
-            busy = busy || stagingLeft;
+            stagingLeft = result != RemoveResult::Removed;
+            stagingToTry = result == RemoveResult::Busy;
+            busy = busy || stagingToTry;
         }
         if (!busy || waited + pause > kCleanupPatience) {
             break;
@@ -74,6 +77,18 @@ void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
     holds.stagingDirectory.Close();
     holds.stagingReference.Close();
     holds.baseFolder.Close();
+
+    // A file whose deletion failed for another reason than its use is, as a rule, gone
+    // already (a path the list holds twice); if not, its folder stays and is counted.
+    CleanupLeftovers left{filesLeft.size() + directories.size() + (stagingLeft ? 1 : 0), {}};
+    if (!filesLeft.empty()) {
+        left.firstPath = filesLeft.front();
+    } else if (!directories.empty()) {
+        left.firstPath = directories.front();
+    } else if (stagingLeft) {
+        left.firstPath = stagingPath;
+    }
+    return left;
 }
 
 }  // namespace kyt

@@ -11,12 +11,20 @@ namespace kyt {
 // The longest the cleanup waits, in all, for files and folders that another program holds.
 inline constexpr std::uint32_t kCleanupPatience = 2000;
 
+// What cleanup could not take away: the files still in use when it gave up and the folders it
+// could not remove, and the first of them (a file before any folder, the deepest folder first).
+struct CleanupLeftovers {
+    std::size_t count = 0;
+    WideString firstPath;
+};
+
 // Deletes the files in their order, then removes the directories, longest path first, while the
 // staging directory is held; once all of them are gone, the staging directory goes last,
 // through its own handle. The holds are closed at the end.
 // What another program holds for a moment is tried again after short pauses, within
-// kCleanupPatience in all. Nothing is removed recursively and no failure is reported.
-void CleanupStaging(Platform& platform, const std::vector<WideString>& files,
-                    std::vector<WideString> directories, StagingHolds& holds);
+// kCleanupPatience in all. Nothing is removed recursively and no failure changes the run; the
+// result only tells what stayed.
+CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString>& files,
+                                std::vector<WideString> directories, StagingHolds& holds);
 
 }  // namespace kyt

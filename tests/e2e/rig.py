@@ -5,7 +5,8 @@ One Rig is one fresh Wine prefix of its own and one Xvfb display; every Wine pro
 prefix, its desktop process included, starts with that display, so boxes always appear. Rig.run() starts the setup
 through the test launcher (which hands back the full 32-bit exit code), points its temporary
 folder at a folder of the test's own, dismisses every "KYT DRIVER SETUP" box with Return, and
-reads the relay trace for the exact arguments of each message box and process start.
+reads the relay trace for the exact arguments of each message box and process start, and the
+run's event-log record (Wine keeps none, but its trace shows the call and the strings).
 """
 import os
 import re
@@ -19,7 +20,7 @@ import unittest
 from dataclasses import dataclass, field
 
 sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
-from wine_trace import relay_calls, traced_calls, word  # noqa: E402
+from wine_trace import event_records, relay_calls, traced_calls, word  # noqa: E402
 
 CAPTION = "KYT DRIVER SETUP"
 MESSAGES = {
@@ -57,6 +58,7 @@ class RunResult:
     dismissed: int = 0
     disk_at_boxes: list = field(default_factory=list)  # the temporary folder's tree while each box was up
     calls: list = field(default_factory=list)  # every relayed call, as wine_trace.RelayCall
+    records: list = field(default_factory=list)  # every event-log record, as wine_trace.EventRecord
 
     @property
     def exit_code(self):
@@ -124,7 +126,7 @@ class Rig:
         hidden_station starts the setup on a window station that is not visible, as a service would.
         network_drive shows temp as the root of drive N:, which Wine reports as a network drive."""
         trace = os.path.join(self.scratch, "trace.log")
-        environment = dict(os.environ, DISPLAY=self.display.name, WINEDEBUG="+relay", **(env or {}))
+        environment = dict(os.environ, DISPLAY=self.display.name, WINEDEBUG="+relay,+eventlog", **(env or {}))
         temp_path = self._network_drive(temp) if network_drive else windows_path(temp)
         command = self.wine_run + [self.launch, "--temp", temp_path, "--count", str(count),
                                    *(["--hidden-station"] if hidden_station else []), "--",
@@ -182,6 +184,7 @@ class Rig:
         with open(trace, "rb") as f:
             text = f.read().decode("utf-8", "replace")
             result.calls = list(relay_calls(text))
+            result.records = event_records(text)
             for name, args in traced_calls(text):
                 if name == "MessageBoxW":
                     result.boxes.append(Box(args[0], args[1], args[2], word(args[3])))
@@ -200,6 +203,22 @@ class RigTestCase(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.rig.close()
+
+    def assert_record(self, result, event_type, event_id):
+        """Checks the run's one event-log record and returns it: the source registered on the local
+        computer, one record of this type and ID written before any box, the source deregistered."""
+        names = ("RegisterEventSourceW", "ReportEventW", "DeregisterEventSource", "MessageBoxW")
+        calls = [c for c in result.calls if c.function in names]
+        logged = [c for c in calls if c.function != "MessageBoxW"]
+        self.assertEqual([c.function for c in logged], list(names[:3]))
+        register, report, deregister = logged
+        self.assertEqual((int(register.args[0], 16), register.args[1]), (0, "KYT Driver Setup"))
+        self.assertEqual((word(report.args[1]) & 0xFFFF, word(report.args[3])), (event_type, event_id))
+        self.assertEqual(deregister.args[0], report.args[0], "the handle the record was written with")
+        boxes_at = [i for i, c in enumerate(calls) if c.function == "MessageBoxW"]
+        self.assertTrue(all(i > calls.index(report) for i in boxes_at), "the record comes before the box")
+        self.assertEqual(len(result.records), 1)
+        return result.records[0]
 
 
 def tree(path):

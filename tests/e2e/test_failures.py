@@ -1,5 +1,5 @@
-"""The setup's own failures, end to end: one box with the right text, exit code 1, and nothing
-of the run left in the temporary folder."""
+"""The setup's own failures, end to end: one box with the right text, exit code 1, one error
+record in the event log before it, and nothing of the run left in the temporary folder."""
 import os
 import unittest
 
@@ -16,6 +16,8 @@ class SetupFailures(RigTestCase):
         self.assertEqual(int(box.owner, 16), 0, "the box has no owner window")
         self.assertEqual(result.dismissed, 1, "one box appeared on the display")
         self.assertEqual(result.exit_code, 1)
+        record = self.assert_record(result, 1, 1100 + int(message[1:]))
+        self.assertEqual(record.strings[1], "Error box shown: " + MESSAGES[message])
 
     def test_an_invalid_or_missing_manifest_touches_nothing(self):
         for setup in ("e2e_invalid_manifest", "e2e_no_manifest"):
@@ -66,6 +68,9 @@ class SetupFailures(RigTestCase):
         self.assertEqual(result.exit_code, 1)
         self.assertEqual((result.boxes, result.dismissed), ([], 0), "no box, not even an invisible one")
         self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"}, "the same cleanup as with a box")
+        record = self.assert_record(result, 1, 1104)
+        self.assertTrue(record.strings[1].startswith("Error box left out, because nobody could see it"), record.strings)
+        self.assertTrue(record.strings[1].endswith(MESSAGES["E4"]), record.strings)
 
 
 if __name__ == "__main__":

@@ -20,11 +20,15 @@ class SetupRuns(RigTestCase):
         return result, os.path.dirname(records[0])
 
     def test_the_installers_exit_code_is_mapped_for_the_caller(self):
-        for installer, expected in ((0, 0), (0x40000000, 3010), (0x80000000, 1), (0xC0000000, 1), (0x12345, 0)):
+        # With the event-log record of each: information, warning or error, and its event ID.
+        for installer, expected, record in ((0, 0, (4, 1000)), (0x40000000, 3010, (2, 1001)), (0x80000000, 1, (1, 1002)),
+                                            (0xC0000000, 1, (1, 1002)), (0x12345, 0, (4, 1000))):
             with self.subTest(installer=hex(installer)):
                 temp = self.rig.folder(f"codes {installer:x}")
                 result, _ = self.run_nested(temp, installer)
                 self.assertEqual(result.exit_code, expected)
+                strings = self.assert_record(result, *record).strings
+                self.assertTrue(strings[2].startswith(f"Installer exit code 0x{installer:08X}: "), strings)
 
     def test_the_installer_runs_in_the_staging_directory_with_every_file(self):
         for name in ("plain", "with blanks", "张三 的 临时"):
@@ -71,13 +75,18 @@ class SetupRuns(RigTestCase):
                                                                "KYT_TEST_HOLD_MS": str(hold_ms)})
                 self.assertEqual((result.exit_code, result.boxes), (0, []))
                 left = tree(temp)
+                cleanup = self.assert_record(result, 4, 1000).strings[4]
                 if everything_goes:
                     self.assertEqual(left, {"KYT_DRIVER_SETUP"})
+                    self.assertEqual(cleanup, "Cleanup left nothing behind.")
                 else:
                     # Only the files still in use stay, with the folders above them.
                     self.assertEqual({p.split("/", 1)[0] for p in left}, {"KYT_DRIVER_SETUP"})
                     self.assertEqual(sorted(p.rsplit("/", 1)[-1] for p in left if p.count("/") == 2),
                                      ["dpinst.exe", "kyt_meter.inf"], left)
+                    # The record counts what stayed below the base folder and names the first file.
+                    self.assertRegex(cleanup, rf"^Cleanup left {len(left) - 1} paths behind; the first: .*\\"
+                                              r"(dpinst\.exe|kyt_meter\.inf)$")
 
 
 if __name__ == "__main__":

@@ -65,7 +65,8 @@ TEST(RunSetup, AnInvalidOrMissingManifestTouchesNothing) {
         ASSERT_EQ(platform.boxes.size(), 1u);
         EXPECT_EQ(platform.boxes[0].text, kMessageInvalidPackage);
         EXPECT_EQ(platform.boxes[0].caption, u"KYT DRIVER SETUP");
-        EXPECT_EQ(platform.Log().size(), 3u) << "only the manifest read, the question whether a box is seen, the box";
+        EXPECT_EQ(platform.Log().size(), 6u)
+            << "only the clock, the manifest read, the question whether a box is seen, the clock, the record, the box";
     }
 }
 
@@ -145,6 +146,119 @@ TEST(RunSetup, AnUnknownInstallerResultIsFailureWithoutABox) {
     }
 }
 
+// Returns a scene whose installer runs for 1.5 seconds and ends with this exit code.
+std::function<void(SimulatedPlatform&)> InstallerEndsWith(std::uint32_t code) {
+    return [code](SimulatedPlatform& platform) {
+        platform.installer = [code](SimulatedPlatform& p, const auto&) {
+            p.tickCount += 1500;
+            return code;
+        };
+    };
+}
+
+// Returns a scene in which the n-th call of this kind fails.
+std::function<void(SimulatedPlatform&)> Failing(Call call, int occurrence = 1) {
+    return [call, occurrence](SimulatedPlatform& platform) { platform.FailCall(call, occurrence); };
+}
+
+// Every ending, watched and not, leaves exactly one record in the Application event log: its
+// type and event ID, the box's text and whether anyone saw it, the installer's exit code with
+// its counts decoded, the staging directory, what cleanup left behind and the run's duration.
+// The record comes after cleanup's last removal and before the box.
+TEST(RunSetup, EveryEndingLeavesOneRecordAfterCleanupAndBeforeItsBox) {
+    const std::string root = testing::Narrow(kRoot);
+    const std::string nothingLeft = "Cleanup left nothing behind.";
+    const std::string nothingStaged = "Cleanup: none was needed; the run had staged nothing.";
+    const std::string notRun = "Installer exit code: none; the installer did not run.";
+    struct Ending {
+        const char* what;
+        std::function<void(SimulatedPlatform&)> scene;
+        RecordType type;
+        std::uint32_t eventId;
+        SetupExitCode exitCode;
+        const char16_t* message;  // the box's text, or null
+        std::string installer;    // what the record says of the installer
+        std::string cleanup;      // and of what cleanup left behind
+    };
+    const Ending endings[] = {
+        {"installed, with a file that stays in use",
+         [](SimulatedPlatform& platform) {
+             InstallerEndsWith(0x00000003)(platform);
+             platform.KeepBusy(kRoot + u"\\a.inf", -1);
+         },
+         RecordType::Information, 1000, 0, nullptr,
+         "Installer exit code 0x00000003: failure reported: no, restart needed: no; packages failed: 0, only staged: 0, "
+         "installed: 3.",
+         "Cleanup left 2 paths behind; the first: " + root + "\\a.inf"},
+        {"restart needed", InstallerEndsWith(0x40000102), RecordType::Warning, 1001, 3010, nullptr,
+         "Installer exit code 0x40000102: failure reported: no, restart needed: yes; packages failed: 0, only staged: 1, "
+         "installed: 2.",
+         nothingLeft},
+        {"installer failed", InstallerEndsWith(0xC0FF0201), RecordType::Error, 1002, 1, nullptr,
+         "Installer exit code 0xC0FF0201: failure reported: yes, restart needed: yes; packages failed: 255, only staged: 2, "
+         "installed: 1.",
+         nothingLeft},
+        {"installer's result unread",
+         [](SimulatedPlatform& platform) {
+             InstallerEndsWith(0)(platform);
+             platform.FailCall(Call::ReadExitCode);
+         },
+         RecordType::Error, 1003, 1, nullptr,
+         "Installer exit code: unknown; the installer ran, but its end or its exit code could not be read.", nothingLeft},
+        {"E1", [](SimulatedPlatform& platform) { platform.AddResource(u"KYT_MANIFEST", "broken\r\n"); },
+         RecordType::Error, 1101, 1, kMessageInvalidPackage, notRun, nothingStaged},
+        {"E2", [](SimulatedPlatform& platform) { platform.AddFile(kBase); }, RecordType::Error, 1102, 1,
+         kMessageNoTempDirectory, notRun, nothingStaged},
+        {"E3", Failing(Call::MakeFolder, 3), RecordType::Error, 1103, 1, kMessageNoTempFolder, notRun, nothingLeft},
+        {"E4", Failing(Call::FindResourceBytes, 3), RecordType::Error, 1104, 1, kMessageMissingFile, notRun, nothingLeft},
+        {"E5", Failing(Call::WriteBytes, 2), RecordType::Error, 1105, 1, kMessageCannotWrite, notRun, nothingLeft},
+        {"E6", Failing(Call::StartProcess), RecordType::Error, 1106, 1, kMessageCannotStartInstaller, notRun, nothingLeft},
+    };
+    for (const Ending& ending : endings) {
+        for (const bool watched : {true, false}) {
+            SCOPED_TRACE(std::string(ending.what) + (watched ? ", watched" : ", unwatched"));
+            SimulatedPlatform platform;
+            AddNestedPackage(platform);
+            ending.scene(platform);
+            platform.boxCanBeSeen = watched;
+            EXPECT_EQ(RunSetup(platform), ending.exitCode);
+
+            ASSERT_EQ(platform.applicationLog.size(), 1u);
+            const auto& [source, record] = platform.applicationLog[0];
+            EXPECT_EQ(source, u"KYT Driver Setup");
+            EXPECT_EQ(record.type, ending.type);
+            EXPECT_EQ(record.eventId, ending.eventId);
+            const bool ran = ending.installer != notRun;
+            const bool staged = ending.cleanup != nothingStaged;
+            const std::string message = ending.message ? testing::Narrow(ending.message) : "";
+            ASSERT_EQ(record.strings.size(), 6u);
+            EXPECT_TRUE(testing::Narrow(record.strings[0]).ends_with("exits with " + std::to_string(ending.exitCode) + "."))
+                << testing::Narrow(record.strings[0]);
+            EXPECT_EQ(testing::Narrow(record.strings[1]),
+                      !ending.message ? "Error box: none; this ending shows no box."
+                      : watched       ? "Error box shown: " + message
+                                      : "Error box left out, because nobody could see it (session 0, or a window "
+                                        "station that is not visible); its text: " + message);
+            EXPECT_EQ(testing::Narrow(record.strings[2]), ending.installer);
+            EXPECT_EQ(testing::Narrow(record.strings[3]),
+                      staged ? "Staging directory: " + root : "Staging directory: none was made.");
+            EXPECT_EQ(testing::Narrow(record.strings[4]), ending.cleanup);
+            EXPECT_EQ(testing::Narrow(record.strings[5]),
+                      "Duration: " + std::to_string((ran ? 1500 : 0) + platform.pausedMilliseconds) + " ms.");
+
+            const bool boxShown = watched && ending.message;
+            ASSERT_EQ(platform.boxes.size(), boxShown ? 1u : 0u);
+            const auto& log = platform.Log();
+            const auto last = [&](const char* prefix) {
+                const auto found = std::find_if(log.rbegin(), log.rend(), [&](const auto& c) { return c.starts_with(prefix); });
+                return std::distance(found, log.rend()) - 1;
+            };
+            EXPECT_EQ(last("ReportRun"), std::ssize(log) - (boxShown ? 2 : 1)) << "the last call but the box";
+            EXPECT_LT(last("Remove"), last("ReportRun")) << "after the last removal";
+        }
+    }
+}
+
 // Returns the message a run must end with when the given call (as logged) fails, or nothing
 // when the run goes on to the installer.
 std::optional<WideString> ExpectedMessage(const std::string& failed, bool firstMakeProtectedFolder) {
@@ -189,6 +303,7 @@ TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
             const bool silentFailure = failed.starts_with("WaitForExit") || failed.starts_with("ReadExitCode");
             EXPECT_EQ(result, message || silentFailure ? 1 : 0);
             ASSERT_EQ(platform.boxes.size(), message ? 1u : 0u);
+            EXPECT_EQ(platform.applicationLog.size(), failed.starts_with("ReportRun") ? 0u : 1u);
             EXPECT_EQ(platform.OpenHandles(), 0);
 
             // Nothing of the run remains but the base folder (which a failed early step never
@@ -209,7 +324,7 @@ TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
                 EXPECT_EQ(RunSetup(unwatched), 1);
                 EXPECT_TRUE(unwatched.boxes.empty());
                 EXPECT_EQ(unwatched.Disk(), disk);
-                EXPECT_EQ(unwatched.Log().back(), "BoxCanBeSeen") << "asked last, after the same cleanup";
+                EXPECT_TRUE(unwatched.Log().back().starts_with("ReportRun")) << "the record ends it, after the same cleanup";
                 ++runs;
             }
         }

@@ -99,6 +99,7 @@ std::string CallName(Call call) {
         "CloseHandleValue", "RemoveFile", "RemoveFolder", "StartProcess", "WaitForExit", "ReadExitCode",
         "ShowErrorBox", "MakeProtectedFolder", "HoldFolder", "IsOnLocalVolumeWithAccessLists", "IsRealDirectory",
         "CreateHeldFolder", "ReferToFolder", "RemoveReferredFolder", "Pause", "BoxCanBeSeen",
+        "ReportRun",
     };
     return names[static_cast<int>(call)];
 }
@@ -839,6 +840,7 @@ RemoveResult SimulatedPlatform::RemoveFolder(const WideString& path) {
 void SimulatedPlatform::Pause(std::uint32_t milliseconds) {
     Enter(Call::Pause, std::to_string(milliseconds));
     pausedMilliseconds += milliseconds;
+    tickCount += milliseconds;
 }
 
 std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& applicationPath,
@@ -899,6 +901,12 @@ bool SimulatedPlatform::BoxCanBeSeen() {
 void SimulatedPlatform::ShowErrorBox(const WideString& text, const WideString& caption) {
     Enter(Call::ShowErrorBox, Narrow(text));
     boxes.push_back(ShownBox{text, caption, Disk()});
+}
+
+void SimulatedPlatform::ReportRun(const WideString& source, const RunRecord& record) {
+    if (!Enter(Call::ReportRun, std::to_string(record.eventId))) {
+        applicationLog.emplace_back(source, record);
+    }
 }
 
 }  // namespace kyt::testing

@@ -25,7 +25,7 @@ enum class Call {
     FindResourceBytes, ReadTempPath, MakeFolder, ProcessId, TickCount, OpenNewFile, WriteBytes,
     CloseHandleValue, RemoveFile, RemoveFolder, StartProcess, WaitForExit, ReadExitCode, ShowErrorBox,
     MakeProtectedFolder, HoldFolder, IsOnLocalVolumeWithAccessLists, IsRealDirectory, CreateHeldFolder,
-    ReferToFolder, RemoveReferredFolder, Pause, BoxCanBeSeen,
+    ReferToFolder, RemoveReferredFolder, Pause, BoxCanBeSeen, ReportRun,
 };
 
 // Returns the call's name, as the log writes it.
@@ -132,7 +132,7 @@ public:
 
     std::uint32_t processId = 812;
     std::uint64_t tickCount = 977;
-    std::uint64_t tickStep = 0;  // added after every tick read
+    std::uint64_t tickStep = 0;  // added after every tick read; a pause also moves the clock
 
     // --- The attacker: an unelevated program of the user ---------------------------------
     // Each returns whether Windows would have let it happen.
@@ -185,6 +185,8 @@ public:
 
     std::vector<ShownBox> boxes;
     std::vector<StartedProgram> started;
+    // The Application event log: each record written, with its source.
+    std::vector<std::pair<WideString, RunRecord>> applicationLog;
 
     // --- Platform ----------------------------------------------------------------------
     std::optional<ByteView> FindResourceBytes(const WideString& name) override;
@@ -211,6 +213,7 @@ public:
     bool ReadExitCode(HandleValue process, std::uint32_t& exitCode) override;
     bool BoxCanBeSeen() override;
     void ShowErrorBox(const WideString& text, const WideString& caption) override;
+    void ReportRun(const WideString& source, const RunRecord& record) override;
 
 private:
     enum class Kind { Folder, File, Junction, Link };

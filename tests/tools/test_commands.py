@@ -35,7 +35,7 @@ class Commands(unittest.TestCase):
         self.assertEqual(done.returncode, 1)
         self.assertIn("needs the Python module pefile", done.stderr)
 
-    def test_the_sample_result_names_each_box_and_every_staged_driver_package(self):
+    def test_the_sample_result_names_the_record_each_box_and_every_staged_driver_package(self):
         with tempfile.TemporaryDirectory() as work:
             inf = os.path.join(work, "inf")
             os.makedirs(inf)
@@ -49,12 +49,23 @@ class Commands(unittest.TestCase):
             with open(os.path.join(work, "out"), "w") as f:
                 f.write("exit code: 1\n")
             with open(os.path.join(work, "trace"), "w") as f:
-                f.write('0024:Call user32.MessageBoxW(00000000,0012f000 L"\\65e0\\6cd5",0012f100 L"KYT DRIVER SETUP",'
+                f.write('0024:Call advapi32.RegisterEventSourceW(00000000,010a07a0 L"KYT Driver Setup") ret=14000b4ad\n'
+                        '0024:Call advapi32.ReportEventW(cafe4242,00000001,00000000,00000450,00000000,100000002,'
+                        '00000000,010b4b00,00000000) ret=14000b573\n'
+                        '0024:fixme:advapi:ReportEventW (00000000CAFE4242,0x0001): stub\n'
+                        '0024:err:eventlog:ReportEventW L"A file is missing."\n'
+                        '0024:err:eventlog:ReportEventW L"Error box shown: \\65e0\\6cd5"\n'
+                        '0024:Ret  advapi32.ReportEventW() retval=00000001 ret=14000b573\n'
+                        '0024:err:eventlog:ReportEventW L"not the setup\'s"\n'
+                        '0024:Call user32.MessageBoxW(00000000,0012f000 L"\\65e0\\6cd5",0012f100 L"KYT DRIVER SETUP",'
                         '00000010) ret=140001000\n')
             done = run(sys.executable, os.path.join(TOOLS, "sample_result.py"), os.path.join(work, "out"),
                        os.path.join(work, "trace"), inf, marker)
             self.assertEqual(done.stdout.splitlines(), [
                 "Exit code: 1 (the setup or the driver installation failed)",
+                'Event log record (Application, source "KYT Driver Setup"): error, event ID 1104',
+                "  A file is missing.",
+                "  Error box shown: \u65e0\u6cd5",
                 "The setup showed an error box: \u65e0\u6cd5",
                 "Driver store (packages staged by this run in C:\\windows\\inf):",
                 "  oem0.inf: DriverVer 01/02/2026,1.2.3.4, provider KYT",

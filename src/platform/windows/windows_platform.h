@@ -32,6 +32,7 @@ public:
     bool ReadExitCode(HandleValue process, std::uint32_t& exitCode) override;
     bool BoxCanBeSeen() override;
     void ShowErrorBox(const WideString& text, const WideString& caption) override;
+    void ReportRun(const WideString& source, const RunRecord& record) override;
 };
 
 // Restricts the process before anything else runs: DLLs come from the system folder only, and
