@@ -271,6 +271,11 @@ void Prepare(SimulatedPlatform& platform, const Scene& scene) {
     platform.SetTempPath(scene.tempPath);
     platform.AttackerMakeFolder(kEvil);
     platform.AttackerMakeFolder(kEvil + u"\\KYT_DRIVER_SETUP");
+    // Files with the payload's names where the attacker's junctions lead: a delete that lands
+    // there is seen.
+    for (const char16_t* file : {u"\\dpinst.exe", u"\\drv.inf", u"\\amd64\\drv.dll"}) {
+        platform.AddFile(kEvil + file, "a file of someone else's");
+    }
     platform.AttackerMakeFolder(kServed);
     platform.AddFolder(kVendor);
     platform.AddFile(kVendor + u"\\version.dll", "a DLL of the vendor's");
