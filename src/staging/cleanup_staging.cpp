@@ -57,13 +57,14 @@ CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString
     // staging directory stays held while anything below it is removed by its path, so those
     // paths still lead where they led.
     std::vector<WideString> filesLeft = files;
+    OwnedHandle stagingReference;
     std::uint32_t waited = 0;
     for (std::uint32_t pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
         bool busy = false;
         filesLeft = RemoveFiles(platform, filesLeft, busy);
         directories = RemoveFolders(platform, directories, busy);
         if (stagingToTry && filesLeft.empty() && directories.empty()) {
-            const RemoveResult result = RemoveHeldFolder(platform, holds.stagingDirectory, holds.stagingReference);
+            const RemoveResult result = RemoveHeldFolder(platform, holds.stagingDirectory, stagingReference);
             stagingLeft = result != RemoveResult::Removed;
             stagingToTry = result == RemoveResult::Busy;
             busy = busy || stagingToTry;
@@ -75,7 +76,7 @@ CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString
         waited += pause;
     }
     holds.stagingDirectory.Close();
-    holds.stagingReference.Close();
+    stagingReference.Close();
     holds.baseFolder.Close();
 
     // A file whose deletion failed for another reason than its use is, as a rule, gone

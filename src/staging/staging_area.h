@@ -21,7 +21,6 @@ struct StagingArea {
 struct StagingHolds {
     OwnedHandle baseFolder;
     OwnedHandle stagingDirectory;
-    OwnedHandle stagingReference;
 };
 
 // The outcome of extraction: success, or the kind of the first failure.

@@ -291,6 +291,7 @@ void Prepare(SimulatedPlatform& platform, const Scene& scene) {
 // How a move is made: once; again before every later call; or, for a move of two steps, its
 // second step before every later call.
 enum class Timing { Once, Repeated, TwoSteps };
+const char* const kTimingNames[] = {"", ", again before every later call", ", its second step later"};
 
 TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
     int runs = 0;
@@ -305,36 +306,35 @@ TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
 
         for (const Move& move : Moves()) {
             for (const Timing timing : {Timing::Once, Timing::Repeated, Timing::TwoSteps}) {
-            if (timing == Timing::TwoSteps && !move.later) {
-                continue;
-            }
-            // The last positions come after the run has ended.
-            for (int position = 1; position <= calls + 2; ++position) {
-                SimulatedPlatform platform;
-                Prepare(platform, scene);
-                platform.beforeCall = [&](SimulatedPlatform& p, int number) {
-                    if (number == position || (timing == Timing::Repeated && number > position)) {
-                        move.make(p, BaseOf(scene));
-                    } else if (timing == Timing::TwoSteps && number > position) {
-                        move.later(p, BaseOf(scene));
-                    }
-                };
-                const SetupExitCode result = RunSetup(platform);
-                ++runs;
-                const char* timings[] = {"", ", again before every later call", ", its second step later"};
-                SCOPED_TRACE(scene.name + " / " + move.name + timings[static_cast<int>(timing)] + " / before call " +
-                             std::to_string(position));
-                const std::vector<std::string>& unsafe = platform.UnsafeActions();
-                EXPECT_TRUE(unsafe.empty()) << unsafe.front();
-                ASSERT_LE(platform.boxes.size(), 1u);
-                if (!platform.boxes.empty()) {
-                    EXPECT_EQ(result, 1);
-                    ++refused;
-                } else {
-                    EXPECT_TRUE(result == 0 || result == 1 || result == 3010) << result;
+                if (timing == Timing::TwoSteps && !move.later) {
+                    continue;
                 }
-                EXPECT_EQ(platform.OpenHandles(), 0);
-            }
+                // The last positions come after the run has ended.
+                for (int position = 1; position <= calls + 2; ++position) {
+                    SimulatedPlatform platform;
+                    Prepare(platform, scene);
+                    platform.beforeCall = [&](SimulatedPlatform& p, int number) {
+                        if (number == position || (timing == Timing::Repeated && number > position)) {
+                            move.make(p, BaseOf(scene));
+                        } else if (timing == Timing::TwoSteps && number > position) {
+                            move.later(p, BaseOf(scene));
+                        }
+                    };
+                    const SetupExitCode result = RunSetup(platform);
+                    ++runs;
+                    SCOPED_TRACE(scene.name + " / " + move.name + kTimingNames[static_cast<int>(timing)] +
+                                 " / before call " + std::to_string(position));
+                    const std::vector<std::string>& unsafe = platform.UnsafeActions();
+                    EXPECT_TRUE(unsafe.empty()) << unsafe.front();
+                    ASSERT_LE(platform.boxes.size(), 1u);
+                    if (!platform.boxes.empty()) {
+                        EXPECT_EQ(result, 1);
+                        ++refused;
+                    } else {
+                        EXPECT_TRUE(result == 0 || result == 1 || result == 3010) << result;
+                    }
+                    EXPECT_EQ(platform.OpenHandles(), 0);
+                }
             }
         }
     }

@@ -152,7 +152,7 @@ RemoveResult WindowsPlatform::RemoveReferredFolder(HandleValue reference) {
     const UniqueHandle folder(OpenRelativeDirectory(ToHandle(reference), WideString(), DELETE | SYNCHRONIZE,
                                                     kShareAll, FILE_OPEN, nullptr, status));
     if (folder.get() == nullptr) {
-        const bool busy = std::find(std::begin(kBusyStatuses), std::end(kBusyStatuses), status) != std::end(kBusyStatuses);
+        const bool busy = std::ranges::find(kBusyStatuses, status) != std::end(kBusyStatuses);
         return busy ? RemoveResult::Busy : RemoveResult::Failed;
     }
     FILE_DISPOSITION_INFO disposition = {TRUE};

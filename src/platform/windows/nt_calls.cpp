@@ -11,7 +11,10 @@ constexpr ULONG kRemoteDevice = 0x10;  // FILE_REMOTE_DEVICE in a device's chara
 template <typename Function>
 Function NtFunction(const char* name) {
     const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll == nullptr ? nullptr : reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name)));
+    if (ntdll == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name)));
 }
 
 }  // namespace
@@ -39,7 +42,8 @@ HANDLE OpenRelativeDirectory(HANDLE root, const WideString& name, ACCESS_MASK ac
 }
 
 bool IsOnRemoteDevice(HANDLE object) {
-    static const auto queryVolume = NtFunction<decltype(&::NtQueryVolumeInformationFile)>("NtQueryVolumeInformationFile");
+    static const auto queryVolume =
+        NtFunction<decltype(&::NtQueryVolumeInformationFile)>("NtQueryVolumeInformationFile");
     FILE_FS_DEVICE_INFORMATION device = {};
     IO_STATUS_BLOCK io = {};
     return queryVolume == nullptr || queryVolume(object, &io, &device, sizeof(device), FileFsDeviceInformation) < 0 ||
