@@ -16,7 +16,10 @@ using HandleValue = std::uintptr_t;
 
 enum class FolderResult { Created, AlreadyExists, Failed };
 
-// What a removal did. Busy: refused for now, because another program has the object open (a
+// Whether a folder made relative to a handle must be new, or may be one found there.
+enum class Creation { NewOnly, NewOrExisting };
+
+// What a removal did. Removed: it is gone, also when it was gone already. Busy: refused for now, because another program has the object open (a
 // scanner or indexer, often, for a moment after a file was written) or it awaits deletion.
 enum class RemoveResult { Removed, Busy, Failed };
 
@@ -67,26 +70,27 @@ public:
     // tells whether this call created it, found it there, or failed.
     virtual FolderResult MakeFolder(const WideString& path) = 0;
 
-    // Creates one folder owned by Administrators with the protected access list (full control
-    // for SYSTEM and Administrators only, nothing inherited); tells whether this call created it.
-    virtual FolderResult MakeProtectedFolder(const WideString& path) = 0;
-
-    // Opens the folder at path without following a reparse point and holds it (see HeldFolder);
-    // nothing when it cannot be opened so.
+    // Opens the folder at path, following junctions on the way and at its end (the path is the
+    // user's choice), and holds it (see HeldFolder); nothing when it is no folder of a file system.
     virtual std::optional<HeldFolder> HoldFolder(const WideString& path) = 0;
 
-    // Returns true when the held folder lies on a local volume that keeps access lists: not a
-    // network drive, whose server answers as it likes, and not FAT, which keeps none.
+    // Returns true when the held folder lies on a local volume that keeps access lists (not a
+    // network drive, whose server answers as it likes, and not FAT, which keeps none), and that
+    // volume is the one the drive letter of its final path names: no folder of another volume in
+    // which it is mounted lies on the way, since no hold keeps such a folder in place.
     virtual bool IsOnLocalVolumeWithAccessLists(HandleValue folder) = 0;
 
     // Returns true when the held folder is, through its handle, still a directory and not a
     // junction or other reparse point.
     virtual bool IsRealDirectory(HandleValue folder) = 0;
 
-    // Creates the folder `name` in the held folder `parent`, relative to that handle, owned by
-    // Administrators with the protected access list, and holds it with the handle that created
-    // it; nothing when this call did not create it.
-    virtual std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name) = 0;
+    // Creates the folder `name` in the held folder `parent`, relative to that handle and opening
+    // no reparse point, owned by Administrators with the protected access list, and holds it with
+    // the handle that created it. With Creation::NewOrExisting a folder or junction found under
+    // that name is opened and held as it is (a found one keeps its own access list). Nothing when
+    // the folder is neither created nor, where allowed, found.
+    virtual std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name,
+                                                       Creation creation) = 0;
 
     // Opens the held folder again through its handle, for its attributes only: the new handle
     // takes no part in sharing, so the folder can be removed through it once the hold is closed.
@@ -115,7 +119,8 @@ public:
     // Deletes one file; tells whether it is gone, busy, or cannot go.
     virtual RemoveResult RemoveFile(const WideString& path) = 0;
 
-    // Removes one empty folder; tells whether it is gone, busy, or cannot go.
+    // Removes one empty folder; tells whether it is gone (also when no folder has that path),
+    // busy, or cannot go.
     virtual RemoveResult RemoveFolder(const WideString& path) = 0;
 
     // Returns after about this many milliseconds.

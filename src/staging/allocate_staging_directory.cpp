@@ -28,7 +28,7 @@ WideString CreateHeldCandidate(Platform& platform, const HeldFolder& base, Stagi
     for (unsigned attempt = 0; attempt < kStagingAttempts; ++attempt) {
         const WideString name = MakeCandidateName(platform, attempt);
         // Only a directory this call created is ours: one found existing belongs to another run.
-        const std::optional<HeldFolder> held = platform.CreateHeldFolder(base.handle, name);
+        const std::optional<HeldFolder> held = platform.CreateHeldFolder(base.handle, name, Creation::NewOnly);
         if (!held) {
             continue;
         }
@@ -51,21 +51,25 @@ WideString CreateHeldCandidate(Platform& platform, const HeldFolder& base, Stagi
 // The setup runs elevated but below the user's own temporary folder, which every program of
 // the user may change, and whose path the user chooses: it may lead through junctions, onto a
 // network drive, or to a folder that the user can re-permit or holds open with rights it got
-// before. So the base folder, whether this call made it or found it, is only held and read,
-// never changed: it must be a real directory on a local volume that keeps access lists. The
-// staging directory is this run's own object from its creation on, and every later path
-// starts at its final path, which no junction can redirect while the holds are open.
+// before. So the temporary folder is opened once, as the user named it, and held; the base
+// folder is made or opened relative to that handle, in one call that opens no reparse point,
+// and from then on held. Whether this call made it or found it, it is only held and read, never
+// changed: it must be a real directory on a local volume that keeps access lists, reached by
+// its drive letter. The staging directory is this run's own object from its creation on, and
+// every later path starts at its final path, which nothing can redirect while the holds are open.
 WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds) {
     const TempPathReading temp = platform.ReadTempPath();
     if (temp.length == 0 || temp.length >= kTempPathBufferLength) {
         return {};
     }
-    // The temporary path ends with a backslash, which separates it from the base folder.
-    const WideString baseFolder = temp.path + kBaseFolderName;
-    if (platform.MakeProtectedFolder(baseFolder) == FolderResult::Failed) {
+    const std::optional<HeldFolder> tempFolder = platform.HoldFolder(temp.path);
+    if (!tempFolder) {
         return {};
     }
-    const std::optional<HeldFolder> base = platform.HoldFolder(baseFolder);
+    // Held until the base folder is: its own hold then keeps every folder above it in place.
+    const OwnedHandle tempHold(platform, tempFolder->handle);
+    const std::optional<HeldFolder> base =
+        platform.CreateHeldFolder(tempFolder->handle, kBaseFolderName, Creation::NewOrExisting);
     if (!base) {
         return {};
     }

@@ -38,7 +38,9 @@ bool EnsureParentDirectories(Platform& platform, const WideString& rootPath,
         if (platform.MakeFolder(current) == FolderResult::Failed) {
             return false;
         }
-        if (std::find(directories.begin(), directories.end(), current) == directories.end()) {
+        // Two spellings of one folder are one folder: it is recorded once, as first written.
+        const auto same = [&](const WideString& known) { return NameKey(known) == NameKey(current); };
+        if (std::none_of(directories.begin(), directories.end(), same)) {
             directories.push_back(current);
         }
     }

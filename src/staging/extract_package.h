@@ -7,7 +7,7 @@
 namespace kyt {
 
 // Returns true when every folder of relativePath's parent chain exists below rootPath; each
-// folder made or found is appended to `directories` unless it is there already.
+// folder made or found is appended to `directories` unless it is there already, in any spelling.
 bool EnsureParentDirectories(Platform& platform, const WideString& rootPath,
                              const WideString& relativePath, std::vector<WideString>& directories);
 

@@ -10,7 +10,7 @@ namespace kyt {
 // What a run has put on disk, so that cleanup can take it away again.
 struct StagingArea {
     WideString rootPath;                  // the staging directory, no trailing separator
-    std::vector<WideString> directories;  // rootPath first, then each folder made or found; no two equal
+    std::vector<WideString> directories;  // rootPath first, then each folder made or found; no two the same folder
     std::vector<WideString> files;        // payload files written completely, in manifest order
 };
 
@@ -31,6 +31,10 @@ StagingArea MakeStagingArea(const WideString& rootPath);
 
 // Returns the two paths joined with one backslash.
 WideString JoinPath(const WideString& parent, const WideString& child);
+
+// Returns the path with ASCII letters upper-cased: two paths name the same file or folder
+// when these are equal, as Windows ignores the case of names.
+WideString NameKey(const WideString& path);
 
 // Removes the held, empty folder through handles only: a reference to it is taken (kept in
 // `reference`, unless one is there already), the hold closed, and the folder removed through

@@ -83,30 +83,23 @@ TEST(AllocateStagingDirectory, GivesUpAfterOneHundredTakenNames) {
     EXPECT_EQ(Allocate(platform), u"");
     EXPECT_EQ(platform.Disk(), before);
     const auto& log = platform.Log();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("CreateHeldFolder"); }),
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("CreateHeldFolder C:\\Temp\\KYT_DRIVER_SETUP "); }),
               100);
     const auto last = std::find_if(log.rbegin(), log.rend(), [](const std::string& s) { return s.starts_with("Create"); });
     EXPECT_EQ(*last, "CreateHeldFolder C:\\Temp\\KYT_DRIVER_SETUP 812-977-99");
     EXPECT_EQ(platform.OpenHandles(), 0);
 }
 
-TEST(AllocateStagingDirectory, AFailedBaseFolderEndsAtOnce) {
-    SimulatedPlatform platform;
-    platform.FailCall(Call::MakeProtectedFolder, 1);
-    EXPECT_EQ(Allocate(platform), u"");
-    EXPECT_EQ(platform.CallCount(), 2);
-    EXPECT_FALSE(platform.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP"));
-}
-
 TEST(AllocateStagingDirectory, ALaterAttemptSucceedsAfterFailedOnes) {
     SimulatedPlatform platform;
-    for (int occurrence = 1; occurrence <= 99; ++occurrence) {
+    // The first creation is the base folder's.
+    for (int occurrence = 2; occurrence <= 100; ++occurrence) {
         platform.FailCall(Call::CreateHeldFolder, occurrence);
     }
     EXPECT_EQ(Allocate(platform), u"C:\\Temp\\KYT_DRIVER_SETUP\\812-977-99");
 
     SimulatedPlatform none;
-    for (int occurrence = 1; occurrence <= 100; ++occurrence) {
+    for (int occurrence = 2; occurrence <= 101; ++occurrence) {
         none.FailCall(Call::CreateHeldFolder, occurrence);
     }
     EXPECT_EQ(Allocate(none), u"");
@@ -160,12 +153,25 @@ TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolu
         {"an administrator's folder that others may write to", u"C:\\Temp\\",
          [](SimulatedPlatform& p) { p.AddFolder(kBase); }, true},
         {"a folder the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddForeignFolder(kBase); }, true},
-        {"a link of the object namespace to a system folder", u"\\\\?\\GLOBALROOT\\RPC Control\\",
+        {"another local drive", u"E:\\Temp\\",
+         [](SimulatedPlatform& p) {
+             p.AddVolume(u"E:", Volume::Ntfs);
+             p.AddFolder(u"E:\\Temp");
+         },
+         true},
+        {"a temporary path in the object namespace, with a link there to a system folder",
+         u"\\\\?\\GLOBALROOT\\RPC Control\\",
          [](SimulatedPlatform& p) {
              p.AddFolder(u"C:\\ProgramData");
              p.AttackerMakeLink(u"RPC Control\\KYT_DRIVER_SETUP", u"C:\\ProgramData");
          },
-         true},
+         false},
+        {"a volume mounted in a folder of another", u"C:\\Mnt\\Vol\\Temp\\",
+         [](SimulatedPlatform& p) {
+             p.AddVolume(u"Volume{1}", Volume::Ntfs, u"C:\\Mnt\\Vol");
+             p.AddFolder(u"C:\\Mnt\\Vol\\Temp");
+         },
+         false},
         {"a junction the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddJunction(kBase, u"C:\\Temp\\Other"); }, false},
         {"a file", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddFile(kBase); }, false},
         {"a drive that keeps no access lists", u"D:\\Temp\\",
@@ -189,6 +195,7 @@ TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolu
         const WideString base = c.temp + u"KYT_DRIVER_SETUP";
         const bool wasThere = platform.Exists(base);
         const bool wasProtected = platform.IsProtected(base);
+        std::set<WideString> before = platform.Disk();
         StagingHolds holds;
         const WideString path = AllocateStagingDirectory(platform, holds);
         EXPECT_EQ(!path.empty(), c.usable);
@@ -198,24 +205,35 @@ TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolu
         if (c.usable) {
             EXPECT_TRUE(platform.IsProtected(path) && platform.IsHeld(path) && !platform.AttackerCanChange(path));
         } else {
-            EXPECT_TRUE(platform.Children(base).empty()) << "nothing is made in a refused one";
+            // Nothing is made in a refused one, nor anywhere but in its place.
+            EXPECT_TRUE(platform.Children(base).empty());
+            const auto made = platform.LeftByRun();
+            EXPECT_LE(made.size(), 1u);
+            for (const auto& [path, name] : made) before.insert(path);
+            EXPECT_EQ(platform.Disk(), before);
         }
         holds = StagingHolds();
         EXPECT_EQ(platform.OpenHandles(), 0);
     }
 }
 
-// A step that fails after the staging directory was made removes it again through its handle.
-TEST(AllocateStagingDirectory, AFailedCheckGivesNoDirectoryAndLeavesNone) {
-    for (const Call failing : {Call::HoldFolder, Call::IsOnLocalVolumeWithAccessLists, Call::IsRealDirectory}) {
-        SCOPED_TRACE(testing::CallName(failing));
-        SimulatedPlatform platform;
-        platform.AddProtectedFolder(kBase);
-        platform.FailCall(failing);
-        StagingHolds holds;
-        EXPECT_EQ(AllocateStagingDirectory(platform, holds), u"");
-        EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", kBase}));
-        EXPECT_EQ(platform.OpenHandles(), 0);
+// A failed step gives no directory and leaves none, whether the base folder was there or not;
+// a step that fails after the staging directory was made removes it again through its handle.
+TEST(AllocateStagingDirectory, AFailedStepGivesNoDirectoryAndLeavesNone) {
+    for (const bool baseThere : {false, true}) {
+        for (const Call failing :
+             {Call::HoldFolder, Call::CreateHeldFolder, Call::IsOnLocalVolumeWithAccessLists, Call::IsRealDirectory}) {
+            SCOPED_TRACE(testing::CallName(failing) + (baseThere ? ", base folder there" : ""));
+            SimulatedPlatform platform;
+            if (baseThere) platform.AddProtectedFolder(kBase);
+            platform.FailCall(failing);
+            StagingHolds holds;
+            EXPECT_EQ(AllocateStagingDirectory(platform, holds), u"");
+            std::set<WideString> disk = platform.Disk();
+            disk.erase(kBase);
+            EXPECT_EQ(disk, (std::set<WideString>{u"C:", u"C:\\Temp"}));
+            EXPECT_EQ(platform.OpenHandles(), 0);
+        }
     }
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "setup/run_setup.h"
+#include "support/run_judge.h"
 #include "support/simulated_platform.h"
 
 namespace kyt {
@@ -73,10 +74,16 @@ void PlantAndReplace(SimulatedPlatform& platform, const WideString& base) {
     }
 }
 
-// Makes folders of the attacker's own with the staging folders' names in its copy of the base.
-void MirrorStagingNames(SimulatedPlatform& platform, const WideString& base) {
+// Makes folders of the attacker's own with the staging folders' names in `copy`, its copy of the
+// base folder below its own folder.
+void MirrorStagingNames(SimulatedPlatform& platform, const WideString& base,
+                        const WideString& copy = kEvil + u"\\KYT_DRIVER_SETUP") {
+    for (std::size_t cut = copy.find(u'\\', kEvil.size() + 1); cut != WideString::npos; cut = copy.find(u'\\', cut + 1)) {
+        platform.AttackerMakeFolder(copy.substr(0, cut));
+    }
+    platform.AttackerMakeFolder(copy);
     for (const WideString& name : platform.Children(base)) {
-        platform.AttackerMakeFolder(kEvil + u"\\KYT_DRIVER_SETUP\\" + name);
+        platform.AttackerMakeFolder(copy + u"\\" + name);
     }
 }
 
@@ -107,10 +114,17 @@ const std::vector<Move>& Moves() {
                  p.AttackerMakeJunction(folder, kEvil);
              }
          }},
-        {"move the temporary folder away and put a junction there",
-         [](SimulatedPlatform& p, const WideString&) {
-             p.AttackerRename(u"C:\\Temp", u"C:\\Temp.old");
-             p.AttackerMakeJunction(u"C:\\Temp", kEvil);
+        {"move each folder on the temporary path away and put a junction to a copy with the same "
+         "staging names there (a mount folder among them)",
+         [](SimulatedPlatform& p, const WideString& base) {
+             for (std::size_t cut = base.rfind(u'\\'); cut != WideString::npos && cut > 3;
+                  cut = base.rfind(u'\\', cut - 1)) {
+                 const WideString folder = base.substr(0, cut);
+                 MirrorStagingNames(p, base, kEvil + u"\\Copy" + base.substr(cut));
+                 if (p.AttackerRename(folder, folder + u".old")) {
+                     p.AttackerMakeJunction(folder, kEvil + u"\\Copy");
+                 }
+             }
          }},
         {"retarget the junction in the temporary path to a copy with the same staging names",
          [](SimulatedPlatform& p, const WideString& base) {
@@ -228,13 +242,21 @@ std::vector<Scene> Scenes() {
          [](SimulatedPlatform& p) { p.AddForeignFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, temp},
         {"a temporary path through a junction", u"C:\\Link\\",
          [](SimulatedPlatform& p) { p.AttackerMakeJunction(u"C:\\Link", u"C:\\Temp"); }, temp},
-        {"a temporary path in the object namespace, where a link leads to a system folder",
+        {"a temporary path in the object namespace, where a link named like the base folder leads into a "
+         "system folder",
          u"\\\\?\\GLOBALROOT\\RPC Control\\",
          [](SimulatedPlatform& p) {
              p.AddProtectedFolder(u"C:\\ProgramData");
-             p.AttackerMakeLink(u"RPC Control\\KYT_DRIVER_SETUP", u"C:\\ProgramData");
+             p.AttackerMakeLink(u"RPC Control\\KYT_DRIVER_SETUP", u"C:\\ProgramData\\Chosen");
          },
-         "C:\\ProgramData"},
+         ""},
+        {"a temporary folder on a volume mounted in a folder the user may change", u"C:\\Mnt\\Vol\\Temp\\",
+         [](SimulatedPlatform& p) {
+             p.AddFolder(u"C:\\Mnt");
+             p.AddVolume(u"Volume{1}", Volume::Ntfs, u"C:\\Mnt\\Vol");
+             p.AddForeignFolder(u"C:\\Mnt\\Vol\\Temp");
+         },
+         ""},
         {"a temporary folder on a drive that keeps no access lists", u"D:\\Temp\\",
          [](SimulatedPlatform& p) {
              p.AddVolume(u"D:", Volume::Fat);
@@ -326,6 +348,10 @@ TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
                                  " / before call " + std::to_string(position));
                     const std::vector<std::string>& unsafe = platform.UnsafeActions();
                     EXPECT_TRUE(unsafe.empty()) << unsafe.front();
+                    for (const std::string& fault : testing::JudgeLeftovers(platform, false)) {
+                        ADD_FAILURE() << fault;
+                    }
+                    EXPECT_EQ(platform.applicationLog.size(), 1u);
                     ASSERT_LE(platform.boxes.size(), 1u);
                     if (!platform.boxes.empty()) {
                         EXPECT_EQ(result, 1);
@@ -360,11 +386,11 @@ TEST(AttackSweep, UnattackedScenesRunOrRefuseAVolumeWithoutAccessLists) {
         } else {
             EXPECT_EQ(platform.boxes.size(), 1u);
         }
-        // Nothing stays but the base folder, which a run may have made.
-        std::set<WideString> after = platform.Disk();
-        after.erase(u"C:\\Temp\\KYT_DRIVER_SETUP");
-        after.erase(BaseOf(scene));
-        EXPECT_TRUE(std::includes(before.begin(), before.end(), after.begin(), after.end()));
+        // Nothing stays but the base folder, which a run may have made, and nothing that was there went.
+        EXPECT_TRUE(testing::JudgeLeftovers(platform, false).empty());
+        const std::set<WideString> after = platform.Disk();
+        EXPECT_TRUE(std::includes(after.begin(), after.end(), before.begin(), before.end()));
+        EXPECT_LE(after.size(), before.size() + 1);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "setup/messages.h"
+#include "support/run_judge.h"
 #include "support/simulated_platform.h"
 
 namespace kyt {
@@ -260,12 +261,12 @@ TEST(RunSetup, EveryEndingLeavesOneRecordAfterCleanupAndBeforeItsBox) {
 }
 
 // Returns the message a run must end with when the given call (as logged) fails, or nothing
-// when the run goes on to the installer.
-std::optional<WideString> ExpectedMessage(const std::string& failed, bool firstMakeProtectedFolder) {
+// when the failure does not change how the run ends.
+std::optional<WideString> ExpectedMessage(const std::string& failed) {
     const auto is = [&](const char* prefix) { return failed.starts_with(prefix); };
     if (is("FindResourceBytes KYT_MANIFEST")) return WideString(kMessageInvalidPackage);
     if (is("ReadTempPath") || is("HoldFolder") || is("IsOnLocalVolumeWithAccessLists") || is("IsRealDirectory") ||
-        (is("MakeProtectedFolder") && firstMakeProtectedFolder)) {
+        (is("CreateHeldFolder") && failed.ends_with(" KYT_DRIVER_SETUP"))) {
         return WideString(kMessageNoTempDirectory);
     }
     if (is("MakeFolder ")) return WideString(kMessageNoTempFolder);
@@ -275,57 +276,87 @@ std::optional<WideString> ExpectedMessage(const std::string& failed, bool firstM
     return std::nullopt;
 }
 
-// Fails each platform call of a whole run in turn, one run per call position, with the base
-// folder missing and then found from an earlier run, and checks the ending, the exit code, the
-// single box shown after cleanup, and that nothing of the run is left but the base folder. A
-// run that nobody watches ends the same way, with the same cleanup, but without the box.
+// Fails each platform call of a whole run in turn, one run per call position, for packages that
+// install, that name one folder in two spellings, and that use a file as a folder (which ends in
+// the cannot-write message), with the base folder missing and then found from an earlier run.
+// It checks the ending, the exit code, the single box shown after cleanup, that nothing that
+// was there went, and that what the run left besides the base folder is what its record says,
+// and nothing unless a removal failed. A run that nobody watches ends the same way, with the
+// same cleanup, but without the box.
 TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
+    struct Package {
+        const char* what;
+        std::function<void(SimulatedPlatform&)> add;
+        const char16_t* message;  // how it ends when no call fails, or null: installed
+    };
+    const Package packages[] = {
+        {"a nested package", AddNestedPackage, nullptr},
+        {"one folder in two spellings",
+         [](SimulatedPlatform& p) {
+             p.AddResource(u"KYT_MANIFEST", "KYT_FILE_000|dpinst.exe\r\nKYT_FILE_001|amd64\\x.sys\r\nKYT_FILE_002|AMD64\\y.sys\r\n");
+             for (const char16_t* name : {u"KYT_FILE_000", u"KYT_FILE_001", u"KYT_FILE_002"}) p.AddResource(name, "MZ");
+         },
+         nullptr},
+        {"a file used as a folder",
+         [](SimulatedPlatform& p) {
+             p.AddResource(u"KYT_MANIFEST", "KYT_FILE_000|dpinst.exe\r\nKYT_FILE_001|f.bin\r\nKYT_FILE_002|f.bin\\g.bin\r\n");
+             for (const char16_t* name : {u"KYT_FILE_000", u"KYT_FILE_001", u"KYT_FILE_002"}) p.AddResource(name, "MZ");
+         },
+         kMessageCannotWrite},
+    };
     int runs = 0;
-    for (const bool baseExists : {false, true}) {
-        SimulatedPlatform reference;
-        AddNestedPackage(reference);
-        if (baseExists) reference.AddProtectedFolder(kBase);
-        ASSERT_EQ(RunSetup(reference), 0);
-        const int calls = reference.CallCount();
-        ASSERT_GT(calls, 20);
+    for (const Package& package : packages) {
+        for (const bool baseExists : {false, true}) {
+            const auto prepare = [&](SimulatedPlatform& platform) {
+                package.add(platform);
+                if (baseExists) platform.AddProtectedFolder(kBase);
+            };
+            SimulatedPlatform reference;
+            prepare(reference);
+            ASSERT_EQ(RunSetup(reference), package.message ? 1 : 0) << package.what;
+            const int calls = reference.CallCount();
+            ASSERT_GT(calls, 20);
 
-        for (int number = 1; number <= calls; ++number) {
-            SimulatedPlatform platform;
-            AddNestedPackage(platform);
-            if (baseExists) platform.AddProtectedFolder(kBase);
-            platform.FailCallNumber(number);
-            const SetupExitCode result = RunSetup(platform);
-            ++runs;
-            const std::string failed = platform.Log()[number - 1];
-            SCOPED_TRACE("failing call " + std::to_string(number) + ": " + failed);
-            const bool firstProtected = failed == "MakeProtectedFolder " + testing::Narrow(kBase);
-            const std::optional<WideString> message = ExpectedMessage(failed, firstProtected);
-            const bool silentFailure = failed.starts_with("WaitForExit") || failed.starts_with("ReadExitCode");
-            EXPECT_EQ(result, message || silentFailure ? 1 : 0);
-            ASSERT_EQ(platform.boxes.size(), message ? 1u : 0u);
-            EXPECT_EQ(platform.applicationLog.size(), failed.starts_with("ReportRun") ? 0u : 1u);
-            EXPECT_EQ(platform.OpenHandles(), 0);
-
-            // Nothing of the run remains but the base folder (which a failed early step never
-            // made), unless the failed call was one of the cleanup's own removals.
-            const std::set<WideString> disk = platform.Disk();
-            if (!failed.starts_with("Remove") && !failed.starts_with("ReferToFolder")) {
-                EXPECT_TRUE(std::includes(kOnlyTheBaseFolder.begin(), kOnlyTheBaseFolder.end(), disk.begin(), disk.end()));
-            }
-            if (message) {
-                EXPECT_EQ(platform.boxes[0].text, *message);
-                EXPECT_EQ(platform.boxes[0].diskAtThatTime, disk) << "the box comes after the cleanup";
-
-                SimulatedPlatform unwatched;
-                AddNestedPackage(unwatched);
-                if (baseExists) unwatched.AddProtectedFolder(kBase);
-                unwatched.FailCallNumber(number);
-                unwatched.boxCanBeSeen = false;
-                EXPECT_EQ(RunSetup(unwatched), 1);
-                EXPECT_TRUE(unwatched.boxes.empty());
-                EXPECT_EQ(unwatched.Disk(), disk);
-                EXPECT_TRUE(unwatched.Log().back().starts_with("ReportRun")) << "the record ends it, after the same cleanup";
+            for (int number = 1; number <= calls; ++number) {
+                SimulatedPlatform platform;
+                prepare(platform);
+                const std::set<WideString> before = platform.Disk();
+                platform.FailCallNumber(number);
+                const SetupExitCode result = RunSetup(platform);
                 ++runs;
+                const std::string failed = platform.Log()[number - 1];
+                SCOPED_TRACE(std::string(package.what) + (baseExists ? ", base folder there" : "") +
+                             ", failing call " + std::to_string(number) + ": " + failed);
+                std::optional<WideString> message = ExpectedMessage(failed);
+                if (!message && package.message) message = package.message;
+                const bool silentFailure = failed.starts_with("WaitForExit") || failed.starts_with("ReadExitCode");
+                EXPECT_EQ(result, message || silentFailure ? 1 : 0);
+                // A box is shown when the run has one and the question whether it can be seen works.
+                const bool boxShown = message && !failed.starts_with("BoxCanBeSeen");
+                ASSERT_EQ(platform.boxes.size(), boxShown ? 1u : 0u);
+                EXPECT_EQ(platform.applicationLog.size(), failed.starts_with("ReportRun") ? 0u : 1u);
+                EXPECT_EQ(platform.OpenHandles(), 0);
+
+                const std::set<WideString> disk = platform.Disk();
+                EXPECT_TRUE(std::includes(disk.begin(), disk.end(), before.begin(), before.end()));
+                const bool removalFailed = failed.starts_with("Remove") || failed.starts_with("ReferToFolder");
+                for (const std::string& fault : testing::JudgeLeftovers(platform, removalFailed)) {
+                    ADD_FAILURE() << fault;
+                }
+                if (boxShown) {
+                    EXPECT_EQ(platform.boxes[0].text, *message);
+                    EXPECT_EQ(platform.boxes[0].diskAtThatTime, disk) << "the box comes after the cleanup";
+
+                    SimulatedPlatform unwatched;
+                    prepare(unwatched);
+                    unwatched.FailCallNumber(number);
+                    unwatched.boxCanBeSeen = false;
+                    EXPECT_EQ(RunSetup(unwatched), 1);
+                    EXPECT_TRUE(unwatched.boxes.empty());
+                    EXPECT_EQ(unwatched.Disk(), disk);
+                    EXPECT_TRUE(unwatched.Log().back().starts_with("ReportRun")) << "the record ends it, after the same cleanup";
+                    ++runs;
+                }
             }
         }
     }

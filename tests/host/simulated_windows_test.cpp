@@ -47,6 +47,16 @@ TEST(SimulatedWindows, NoFolderAboveAnOpenHandleCanBeRenamed) {
     EXPECT_FALSE(platform.AttackerRename(kTemp, u"C:\\Old"));
     hold.Close();
     EXPECT_TRUE(platform.AttackerRename(kTemp + u"\\a", kTemp + u"\\x"));
+
+    // Only within one volume: the folder another volume is mounted in is free to move while a
+    // folder of that volume is held, and the held folder's path then leads elsewhere.
+    platform.AddFolder(u"C:\\Mnt");
+    platform.AddVolume(u"Volume{1}", testing::Volume::Ntfs, u"C:\\Mnt\\Vol");
+    platform.AddFolder(u"C:\\Mnt\\Vol\\Temp");
+    OwnedHandle mounted(platform, platform.HoldFolder(u"C:\\Mnt\\Vol\\Temp")->handle);
+    EXPECT_FALSE(platform.AttackerRename(u"Volume{1}\\Temp", u"Volume{1}\\Old"));
+    EXPECT_TRUE(platform.AttackerRename(u"C:\\Mnt\\Vol", u"C:\\Mnt\\Old"));
+    EXPECT_FALSE(platform.Exists(u"C:\\Mnt\\Vol\\Temp"));
 }
 
 TEST(SimulatedWindows, JunctionsAreFollowedOnTheWayAndRetargetedByTheirOwner) {
@@ -59,13 +69,18 @@ TEST(SimulatedWindows, JunctionsAreFollowedOnTheWayAndRetargetedByTheirOwner) {
     ASSERT_TRUE(platform.AttackerRetarget(kTemp + u"\\link", u"C:\\Two"));
     EXPECT_FALSE(platform.Exists(kTemp + u"\\link\\made")) << "the same path now leads elsewhere";
 
-    // A hold opens the junction itself, which is not a directory, and names its own path.
-    const auto held = platform.HoldFolder(kTemp + u"\\link");
+    // Opened relative to a held folder, a junction is opened as itself, which is not a
+    // directory, and names its own path.
+    OwnedHandle temp(platform, platform.HoldFolder(kTemp)->handle);
+    const auto held = platform.CreateHeldFolder(temp.value(), u"LINK", Creation::NewOrExisting);
     ASSERT_TRUE(held);
     EXPECT_FALSE(held->isRealDirectory);
     EXPECT_EQ(held->finalPath, kTemp + u"\\link");
     platform.CloseHandleValue(held->handle);
-    // A folder reached through a junction is held at its real path.
+    EXPECT_FALSE(platform.CreateHeldFolder(temp.value(), u"link", Creation::NewOnly));
+    // A hold by path follows junctions, and a folder so reached is held at its real path; a
+    // folder of the object namespace is no folder of a file system.
+    EXPECT_FALSE(platform.HoldFolder(u"\\\\?\\GLOBALROOT\\RPC Control\\"));
     platform.MakeFolder(u"C:\\Two\\deep");
     const auto deep = platform.HoldFolder(kTemp + u"\\link\\deep");
     ASSERT_TRUE(deep);
@@ -78,7 +93,8 @@ TEST(SimulatedWindows, OwnersAndAccessListsDecideWhoMayChangeWhat) {
     SimulatedPlatform platform;
     // The setup's protected folder and what is written into it: nothing for the user, who may
     // still rename the folder out of its own temporary folder while nothing holds it.
-    ASSERT_EQ(platform.MakeProtectedFolder(kTemp + u"\\p"), FolderResult::Created);
+    OwnedHandle temp(platform, platform.HoldFolder(kTemp)->handle);
+    platform.CloseHandleValue(platform.CreateHeldFolder(temp.value(), u"p", Creation::NewOnly)->handle);
     const auto file = platform.OpenNewFile(kTemp + u"\\p\\f");
     platform.CloseHandleValue(*file);
     EXPECT_TRUE(platform.IsOwnedByAdministrators(kTemp + u"\\p\\f"));

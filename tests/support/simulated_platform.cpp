@@ -18,6 +18,14 @@ constexpr unsigned kDataRights = kReadData | kWriteData | kExecute | kDelete;
 const std::vector<AccessEntry> kProtectedAccess = {{Principal::System, kFullControl},
                                                    {Principal::Administrators, kFullControl}};
 
+// Returns the entries that an object created below one with these entries gets.
+std::vector<AccessEntry> Inherited(std::vector<AccessEntry> entries) {
+    for (AccessEntry& entry : entries) {
+        entry.inheritOnly = false;
+    }
+    return entries;
+}
+
 WideString UpperCase(const WideString& text) {
     WideString upper = text;
     for (char16_t& c : upper) {
@@ -97,7 +105,7 @@ std::string CallName(Call call) {
     static const char* const names[] = {
         "FindResourceBytes", "ReadTempPath", "MakeFolder", "ProcessId", "TickCount", "OpenNewFile", "WriteBytes",
         "CloseHandleValue", "RemoveFile", "RemoveFolder", "StartProcess", "WaitForExit", "ReadExitCode",
-        "ShowErrorBox", "MakeProtectedFolder", "HoldFolder", "IsOnLocalVolumeWithAccessLists", "IsRealDirectory",
+        "ShowErrorBox", "HoldFolder", "IsOnLocalVolumeWithAccessLists", "IsRealDirectory",
         "CreateHeldFolder", "ReferToFolder", "RemoveReferredFolder", "Pause", "BoxCanBeSeen",
         "ReportRun",
     };
@@ -113,15 +121,23 @@ SimulatedPlatform::SimulatedPlatform() {
     nodes_[temp].access.push_back({Principal::User, kFullControl});
 }
 
-void SimulatedPlatform::AddVolume(const WideString& root, Volume kind) {
+void SimulatedPlatform::AddVolume(const WideString& root, Volume kind, const WideString& mountFolder) {
+    // As a system drive's root: users may make folders in it, and may modify what is below it.
     Node node;
     node.name = root;
     node.isRoot = true;
     node.volume = kind;
     node.access = {{Principal::System, kFullControl},
                    {Principal::Administrators, kFullControl},
-                   {Principal::User, kReadData | kWriteData | kExecute}};
+                   {Principal::User, kReadData | kWriteData | kExecute},
+                   {Principal::User, kModify, true}};
     nodes_.push_back(node);
+    if (!mountFolder.empty()) {
+        const int volume = static_cast<int>(nodes_.size()) - 1;
+        const int folder = AddSceneNode(mountFolder, Kind::Junction, false);
+        nodes_[folder].target = root;
+        nodes_[volume].mountFolder = folder;
+    }
 }
 
 // --- Setting the scene ------------------------------------------------------------------------
@@ -198,13 +214,14 @@ int SimulatedPlatform::AddNode(int parent, const WideString& name, Kind kind, Pr
     Node node;
     node.parent = parent;
     node.name = name;
+    node.createdName = name;
     node.kind = kind;
     node.owner = owner;
     node.isProtected = isProtected;
     node.volume = nodes_[parent].volume;
     // Every entry of the model is inheritable, so a new object without a list of its own gets
     // its folder's entries.
-    node.access = isProtected ? kProtectedAccess : nodes_[parent].access;
+    node.access = isProtected ? kProtectedAccess : Inherited(nodes_[parent].access);
     nodes_.push_back(node);
     const int id = static_cast<int>(nodes_.size()) - 1;
     nodes_[parent].children[UpperCase(name)] = id;
@@ -267,11 +284,18 @@ SimulatedPlatform::Parent SimulatedPlatform::ResolveParent(const WideString& pat
 }
 
 WideString SimulatedPlatform::PathOf(int node) const {
-    WideString path = nodes_[node].name;
-    for (int up = nodes_[node].parent; up >= 0; up = nodes_[up].parent) {
-        path = nodes_[up].name + u'\\' + path;
+    // A mounted volume's paths run through the folder it is mounted in.
+    if (nodes_[node].isRoot && nodes_[node].mountFolder >= 0) {
+        return PathOf(nodes_[node].mountFolder);
     }
-    return path;
+    return nodes_[node].parent < 0 ? nodes_[node].name : PathOf(nodes_[node].parent) + u'\\' + nodes_[node].name;
+}
+
+int SimulatedPlatform::VolumeRootOf(int node) const {
+    while (nodes_[node].parent >= 0) {
+        node = nodes_[node].parent;
+    }
+    return nodes_[node].isRoot ? node : -1;
 }
 
 bool SimulatedPlatform::Has(Actor actor, Principal who) const {
@@ -283,7 +307,7 @@ bool SimulatedPlatform::Has(Actor actor, Principal who) const {
 unsigned SimulatedPlatform::Granted(Actor actor, int node) const {
     unsigned rights = 0;
     for (const AccessEntry& entry : nodes_[node].access) {
-        if (Has(actor, entry.who)) {
+        if (!entry.inheritOnly && Has(actor, entry.who)) {
             rights |= entry.rights;
         }
     }
@@ -419,10 +443,19 @@ bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
 }
 
 RemoveResult SimulatedPlatform::Delete(Actor actor, const WideString& path, bool folder) {
-    return DeleteNode(actor, Resolve(path, false), folder);
+    // Nothing of that kind under the path: it is gone already.
+    const int node = Resolve(path, false);
+    if (node < 0 || (folder && nodes_[node].kind == Kind::File)) {
+        return RemoveResult::Removed;
+    }
+    return DeleteNode(actor, node, folder);
 }
 
 RemoveResult SimulatedPlatform::DeleteNode(Actor actor, int node, bool folder) {
+    // An object that someone else deleted while a handle kept it is gone already.
+    if (node >= 0 && !nodes_[node].isRoot && nodes_[node].parent < 0) {
+        return RemoveResult::Removed;
+    }
     if (node < 0 || nodes_[node].isRoot || nodes_[node].parent < 0 || (nodes_[node].kind == Kind::File) == folder) {
         return RemoveResult::Failed;
     }
@@ -636,6 +669,16 @@ bool SimulatedPlatform::IsHeld(const WideString& path) const {
     });
 }
 
+std::map<WideString, WideString> SimulatedPlatform::LeftByRun() const {
+    std::map<WideString, WideString> paths;
+    for (std::size_t node = 0; node < nodes_.size(); ++node) {
+        if (nodes_[node].madeByRun && VolumeRootOf(static_cast<int>(node)) >= 0) {
+            paths[PathOf(static_cast<int>(node))] = nodes_[node].createdName;
+        }
+    }
+    return paths;
+}
+
 int SimulatedPlatform::OpenHandles() const {
     return static_cast<int>(std::count_if(openHandles_.begin(), openHandles_.end(), [](const auto& open) {
         return open.second.kind != HandleKind::Attacker;
@@ -705,24 +748,19 @@ FolderResult SimulatedPlatform::MakeFolder(const WideString& path) {
     return result;
 }
 
-FolderResult SimulatedPlatform::MakeProtectedFolder(const WideString& path) {
-    if (Enter(Call::MakeProtectedFolder, Narrow(path), path)) {
-        return FolderResult::Failed;
-    }
-    return CreateFolder(Actor::Setup, path, true);
-}
-
 std::optional<HeldFolder> SimulatedPlatform::HoldFolder(const WideString& path) {
     if (Enter(Call::HoldFolder, Narrow(path), path)) {
         return std::nullopt;
     }
-    // The reparse point itself is opened; listing takes part in sharing, deletion is not shared.
-    const int node = Resolve(path, false);
-    if (node < 0 || !MayOpen(Actor::Setup, node, kReadData, kShareRead | kShareWrite)) {
+    // Junctions are followed to the end; listing takes part in sharing, deletion is not shared.
+    // A folder of the object namespace is no folder of a file system.
+    const int node = Resolve(path, true);
+    if (node < 0 || nodes_[node].kind != Kind::Folder || nodes_[node].volume == Volume::Objects ||
+        !MayOpen(Actor::Setup, node, kReadData, kShareRead | kShareWrite)) {
         return std::nullopt;
     }
     const HandleValue handle = NewHandle(HandleKind::Hold, node, kReadData, kShareRead | kShareWrite);
-    return HeldFolder{handle, nodes_[node].kind == Kind::Folder, PathOf(node)};
+    return HeldFolder{handle, true, PathOf(node)};
 }
 
 std::string SimulatedPlatform::HandlePath(HandleValue handle) const {
@@ -732,8 +770,13 @@ std::string SimulatedPlatform::HandlePath(HandleValue handle) const {
 
 bool SimulatedPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
     const OpenHandle* open = HandleOf(folder);
-    return !Enter(Call::IsOnLocalVolumeWithAccessLists, HandlePath(folder)) && open != nullptr &&
-           nodes_[open->node].volume == Volume::Ntfs;
+    if (Enter(Call::IsOnLocalVolumeWithAccessLists, HandlePath(folder)) || open == nullptr ||
+        nodes_[open->node].volume != Volume::Ntfs) {
+        return false;
+    }
+    // The final path must start with a drive letter that names the folder's own volume.
+    const WideString drive = Components(PathOf(open->node)).front();
+    return drive.size() == 2 && drive[1] == u':' && Resolve(drive, false) == VolumeRootOf(open->node);
 }
 
 bool SimulatedPlatform::IsRealDirectory(HandleValue folder) {
@@ -742,7 +785,8 @@ bool SimulatedPlatform::IsRealDirectory(HandleValue folder) {
            nodes_[open->node].kind == Kind::Folder;
 }
 
-std::optional<HeldFolder> SimulatedPlatform::CreateHeldFolder(HandleValue parent, const WideString& name) {
+std::optional<HeldFolder> SimulatedPlatform::CreateHeldFolder(HandleValue parent, const WideString& name,
+                                                               Creation creation) {
     const OpenHandle* open = HandleOf(parent);
     if (Enter(Call::CreateHeldFolder, HandlePath(parent) + " " + Narrow(name)) || open == nullptr) {
         return std::nullopt;
@@ -751,6 +795,18 @@ std::optional<HeldFolder> SimulatedPlatform::CreateHeldFolder(HandleValue parent
     bool existed = false;
     const int folder = relativeCreationFollowsJunction ? Follow(open->node, 0) : open->node;
     const int node = CreateFolderIn(Actor::Setup, folder, name, true, existed);
+    if (node < 0 && existed && creation == Creation::NewOrExisting) {
+        // Opened as it is, a junction as itself, but a link of the object namespace is followed;
+        // a file is no folder.
+        const int child = nodes_[folder].children.at(UpperCase(name));
+        const int found = nodes_[child].kind == Kind::Link ? Follow(child, 0) : child;
+        if (found < 0 || nodes_[found].kind == Kind::File ||
+            !MayOpen(Actor::Setup, found, kReadData, kShareRead | kShareWrite)) {
+            return std::nullopt;
+        }
+        const HandleValue handle = NewHandle(HandleKind::Hold, found, kReadData, kShareRead | kShareWrite);
+        return HeldFolder{handle, nodes_[found].kind == Kind::Folder, PathOf(found)};
+    }
     if (node < 0) {
         return std::nullopt;
     }
@@ -830,11 +886,17 @@ void SimulatedPlatform::CloseHandleValue(HandleValue handle) {
 }
 
 RemoveResult SimulatedPlatform::RemoveFile(const WideString& path) {
-    return Enter(Call::RemoveFile, Narrow(path), path) ? RemoveResult::Failed : Delete(Actor::Setup, path, false);
+    return Enter(Call::RemoveFile, Narrow(path), path) ? FailedRemoval(path, false) : Delete(Actor::Setup, path, false);
 }
 
 RemoveResult SimulatedPlatform::RemoveFolder(const WideString& path) {
-    return Enter(Call::RemoveFolder, Narrow(path), path) ? RemoveResult::Failed : Delete(Actor::Setup, path, true);
+    return Enter(Call::RemoveFolder, Narrow(path), path) ? FailedRemoval(path, true) : Delete(Actor::Setup, path, true);
+}
+
+RemoveResult SimulatedPlatform::FailedRemoval(const WideString& path, bool folder) const {
+    // Windows can fail a removal only of something there; of nothing, it says it is not found.
+    const int node = Resolve(path, false);
+    return node < 0 || (folder && nodes_[node].kind == Kind::File) ? RemoveResult::Removed : RemoveResult::Failed;
 }
 
 void SimulatedPlatform::Pause(std::uint32_t milliseconds) {

@@ -24,7 +24,7 @@ namespace kyt::testing {
 enum class Call {
     FindResourceBytes, ReadTempPath, MakeFolder, ProcessId, TickCount, OpenNewFile, WriteBytes,
     CloseHandleValue, RemoveFile, RemoveFolder, StartProcess, WaitForExit, ReadExitCode, ShowErrorBox,
-    MakeProtectedFolder, HoldFolder, IsOnLocalVolumeWithAccessLists, IsRealDirectory, CreateHeldFolder,
+    HoldFolder, IsOnLocalVolumeWithAccessLists, IsRealDirectory, CreateHeldFolder,
     ReferToFolder, RemoveReferredFolder, Pause, BoxCanBeSeen, ReportRun,
 };
 
@@ -46,16 +46,20 @@ enum Right : unsigned {
     kWriteAttributes = 128,  // change attributes, set a reparse point on an empty folder
 };
 inline constexpr unsigned kFullControl = 255;
+// What "Modify" grants: everything but deleting children and changing the access list.
+inline constexpr unsigned kModify = kReadData | kWriteData | kExecute | kDelete | kReadControl | kWriteAttributes;
 
 // What a volume keeps. Fat keeps no owners or access lists: everyone may do everything. A
 // remote volume's server answers as it likes, so whoever serves it controls all on it. The
 // object namespace holds links only, which anyone may make in it.
 enum class Volume { Ntfs, Fat, Remote, Objects };
 
-// One access list entry; every entry is inherited by what is created below.
+// One access list entry; every entry is inherited by what is created below. An inherit-only
+// entry applies only there, not to its own object.
 struct AccessEntry {
     Principal who;
     unsigned rights;
+    bool inheritOnly = false;
 };
 
 // The default owner of an elevated administrator's new objects, a system-wide policy.
@@ -98,7 +102,10 @@ public:
     void SetTempPath(const WideString& path, std::optional<std::uint32_t> reportedLength = std::nullopt);
     // Adds a drive ("D:") or other root of this kind. "C:" (NTFS) and the object directory
     // "RPC Control" are always there; a path may reach the latter as "\\?\GLOBALROOT\RPC Control".
-    void AddVolume(const WideString& root, Volume kind);
+    // A volume mounted in a folder (`mountFolder`, made as an empty folder of the volume there)
+    // is reached through it, and its final paths run through it; its root name ("Volume{1}")
+    // is then no drive letter.
+    void AddVolume(const WideString& root, Volume kind, const WideString& mountFolder = {});
     // Sets the default owner of what elevated programs made before the run (the setup itself
     // always names Administrators as the owner of what it makes).
     void SetOwnerPolicy(OwnerPolicy policy) { policy_ = policy; }
@@ -177,6 +184,9 @@ public:
     int CallCount() const { return callCount_; }
     // The setup's handles still open.
     int OpenHandles() const;
+    // Every path that this run made and that is still there, through no junction, with the name
+    // it was made with.
+    std::map<WideString, WideString> LeftByRun() const;
     // Each write, start or delete the setup made outside what this run made and only SYSTEM
     // and Administrators can change, or of a program other than the payload's own bytes.
     const std::vector<std::string>& UnsafeActions() const { return unsafe_; }
@@ -192,11 +202,10 @@ public:
     std::optional<ByteView> FindResourceBytes(const WideString& name) override;
     TempPathReading ReadTempPath() override;
     FolderResult MakeFolder(const WideString& path) override;
-    FolderResult MakeProtectedFolder(const WideString& path) override;
     std::optional<HeldFolder> HoldFolder(const WideString& path) override;
     bool IsOnLocalVolumeWithAccessLists(HandleValue folder) override;
     bool IsRealDirectory(HandleValue folder) override;
-    std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name) override;
+    std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name, Creation creation) override;
     std::optional<HandleValue> ReferToFolder(HandleValue folder) override;
     RemoveResult RemoveReferredFolder(HandleValue reference) override;
     std::uint32_t ProcessId() override;
@@ -221,7 +230,8 @@ private:
         int parent = -1;  // -1 for a root and for removed nodes
         bool isRoot = false;
         Volume volume = Volume::Ntfs;
-        WideString name;  // as created
+        WideString name;  // as now named
+        WideString createdName;  // as created
         Kind kind = Kind::Folder;
         std::map<WideString, int> children;  // by upper-cased name
         Principal owner = Principal::Administrators;
@@ -230,6 +240,7 @@ private:
         std::string contents;
         WideString target;         // a junction's or a link's
         bool madeByRun = false;    // created by this run of the setup
+        int mountFolder = -1;      // for a volume's root: the folder it is mounted in, or -1
     };
     enum class HandleKind { File, Process, Thread, Hold, Reference, CurrentDirectory, Attacker };
     struct OpenHandle {
@@ -246,6 +257,8 @@ private:
 
     // Counts the call, lets the attacker act, logs it, and returns whether it is to fail.
     bool Enter(Call call, const std::string& detail, const WideString& path = {});
+    // Returns the root of the node's volume.
+    int VolumeRootOf(int node) const;
     // Finds the node of a path, following junctions on the way and, when asked, at its end;
     // links are always followed.
     int Resolve(const WideString& path, bool followLast, int depth = 0) const;
@@ -273,6 +286,8 @@ private:
     unsigned Rights(Actor actor, int node) const;
     bool Rename(Actor actor, int node, const WideString& to);
     RemoveResult Delete(Actor actor, const WideString& path, bool folder);
+    // What a removal that is made to fail reports.
+    RemoveResult FailedRemoval(const WideString& path, bool folder) const;
     RemoveResult DeleteNode(Actor actor, int node, bool folder);
     // Records an unsafe action when the node is not this run's own in a safe place.
     void CheckSafe(const char* action, int node, bool needsSafeFolder);

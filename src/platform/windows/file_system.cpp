@@ -31,10 +31,6 @@ FolderResult WindowsPlatform::MakeFolder(const WideString& path) {
     return CreateFolderWith(path, kAdministratorsOwner);
 }
 
-FolderResult WindowsPlatform::MakeProtectedFolder(const WideString& path) {
-    return CreateFolderWith(path, kProtectedFolder);
-}
-
 std::optional<HandleValue> WindowsPlatform::OpenNewFile(const WideString& path) {
     // The owner is named, so that whatever the system's default owner for an elevated program,
     // the user cannot rewrite the file's access list; the list itself comes from the folder.
@@ -64,14 +60,20 @@ void WindowsPlatform::CloseHandleValue(HandleValue handle) {
 namespace {
 
 // Returns what a removal call's result and error code mean. A sharing violation is another
-// program's open handle; access denied is also what a file awaiting deletion gives.
+// program's open handle; access denied is also what a file awaiting deletion gives. No file or
+// folder under that path (not found, or for a folder, a file there) means it is gone already.
 RemoveResult RemovalOutcome(BOOL removed) {
     if (removed) {
         return RemoveResult::Removed;
     }
-    const DWORD error = ::GetLastError();
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? RemoveResult::Busy
-                                                                            : RemoveResult::Failed;
+    switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DIRECTORY: return RemoveResult::Removed;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_ACCESS_DENIED: return RemoveResult::Busy;
+    default: return RemoveResult::Failed;
+    }
 }
 
 }  // namespace

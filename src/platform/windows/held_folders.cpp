@@ -1,8 +1,9 @@
 // The staging area's folders. The setup runs elevated but works below the user's own temporary
 // folder, where any program of the user may rename, replace or re-point what it finds by name.
-// So a folder is held from the moment the setup has it: the base folder by an open that does not
-// follow a reparse point, the staging directory by the very handle that created it. Everything
-// later goes through those handles or below the held folders' final paths.
+// So a folder is held from the moment the setup has it: the temporary folder by the open of the
+// path the user chose, the base folder and the staging directory by the very handle that made or
+// opened each relative to the one above, opening no reparse point. Everything later goes through
+// those handles or below the held folders' final paths.
 #include <windows.h>
 #include <winternl.h>
 
@@ -25,11 +26,11 @@ constexpr ACCESS_MASK kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
 constexpr ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// What refuses a deletion for now: another program's open that does not share it, or a folder
-// that already awaits deletion.
+// What refuses a deletion for now: another program's open that does not share it.
 constexpr NTSTATUS kBusyStatuses[] = {static_cast<NTSTATUS>(0xC0000043),   // sharing violation
-                                      static_cast<NTSTATUS>(0xC0000022),   // access denied
-                                      static_cast<NTSTATUS>(0xC0000056)};  // delete pending
+                                      static_cast<NTSTATUS>(0xC0000022)};  // access denied
+// A folder that already awaits deletion goes when the last handle to it closes.
+constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056);
 
 // Returns true when the attributes are those of a directory that is not a reparse point.
 bool IsRealDirectoryAttributes(DWORD attributes) {
@@ -43,22 +44,33 @@ bool IsRealDirectoryHandle(HANDLE folder) {
     return ::GetFileInformationByHandle(folder, &information) && IsRealDirectoryAttributes(information.dwFileAttributes);
 }
 
+// Returns the path of the open object that GetFinalPathNameByHandleW gives with these flags
+// (the volume's kind of name), or an empty path.
+WideString FinalPathWith(HANDLE object, DWORD volumeName) {
+    constexpr DWORD kCapacity = 1024;
+    wchar_t buffer[kCapacity] = {};
+    const DWORD length = ::GetFinalPathNameByHandleW(object, buffer, kCapacity, FILE_NAME_NORMALIZED | volumeName);
+    if (length == 0 || length >= kCapacity) {
+        return {};
+    }
+    return WideString(reinterpret_cast<const char16_t*>(buffer), length);
+}
+
+// Returns the path without its "\\?\" prefix, if it has one.
+WideString WithoutPrefix(const WideString& path) {
+    const WideString prefix = u"\\\\?\\";
+    return path.starts_with(prefix) ? path.substr(prefix.size()) : path;
+}
+
 // Returns the path of the open object through no junction, or an empty path. The "\\?\" prefix
 // is dropped where the rest reads the same without it: a drive path within the classic limit
 // and no name ending in a dot or blank, which the usual path rules would change.
 WideString FinalPathOf(HANDLE object) {
-    constexpr DWORD kCapacity = 1024;
-    wchar_t buffer[kCapacity] = {};
-    const DWORD length = ::GetFinalPathNameByHandleW(object, buffer, kCapacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= kCapacity) {
-        return {};
-    }
-    const WideString path(reinterpret_cast<const char16_t*>(buffer), length);
-    const WideString prefix = u"\\\\?\\";
-    if (!path.starts_with(prefix)) {
+    const WideString path = FinalPathWith(object, VOLUME_NAME_DOS);
+    const WideString plain = WithoutPrefix(path);
+    if (plain == path) {
         return path;
     }
-    const WideString plain = path.substr(prefix.size());
     const bool drivePath = plain.size() >= 3 && plain[1] == u':' && plain[2] == u'\\';
     const bool namesKeep = plain.find(u".\\") == WideString::npos && plain.find(u" \\") == WideString::npos &&
                            plain.back() != u'.' && plain.back() != u' ';
@@ -75,58 +87,68 @@ std::optional<HeldFolder> Held(UniqueHandle& folder, bool isRealDirectory) {
     return HeldFolder{ToHandleValue(folder.release()), isRealDirectory, std::move(finalPath)};
 }
 
-// Returns the drive root ("C:\") of a final path on a drive, or an empty path for any other
-// kind: a UNC path, a volume without a drive letter.
-WideString DriveRootOf(const WideString& finalPath) {
-    const WideString plain = finalPath.starts_with(u"\\\\?\\") ? finalPath.substr(4) : finalPath;
+// Returns the drive ("C:") of a final path on a drive, or an empty path for any other kind: a
+// UNC path, a volume without a drive letter.
+WideString DriveOf(const WideString& finalPath) {
+    const WideString plain = WithoutPrefix(finalPath);
     const bool drivePath = plain.size() >= 3 && plain[1] == u':' && plain[2] == u'\\';
-    return drivePath ? plain.substr(0, 3) : WideString();
+    return drivePath ? plain.substr(0, 2) : WideString();
 }
 
 }  // namespace
 
 std::optional<HeldFolder> WindowsPlatform::HoldFolder(const WideString& path) {
-    // The reparse point itself is opened, not its target, so that a junction is seen for what
-    // it is. Some file systems (Wine's view of a symbolic link) show the reparse point only by
-    // path, so the path is asked too; the open handle keeps the path on the same object.
+    // Junctions are followed, at the end too: this path is the user's own choice. What the open
+    // reaches must be a directory of a file system; a folder of the object namespace is none.
     UniqueHandle folder(::CreateFileW(AsWide(path), kHoldAccess, kHoldShare, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (folder.get() == INVALID_HANDLE_VALUE) {
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (folder.get() == INVALID_HANDLE_VALUE || !IsRealDirectoryHandle(folder.get())) {
         return std::nullopt;
     }
-    const bool isRealDirectory =
-        IsRealDirectoryHandle(folder.get()) && IsRealDirectoryAttributes(::GetFileAttributesW(AsWide(path)));
-    return Held(folder, isRealDirectory);
+    return Held(folder, true);
 }
 
 bool WindowsPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
+    const HANDLE object = ToHandle(folder);
     DWORD flags = 0;
-    if (!::GetVolumeInformationByHandleW(ToHandle(folder), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
-        (flags & FILE_PERSISTENT_ACLS) == 0 || IsOnRemoteDevice(ToHandle(folder))) {
+    DWORD serial = 0;
+    if (!::GetVolumeInformationByHandleW(object, nullptr, 0, &serial, nullptr, &flags, nullptr, 0) ||
+        (flags & FILE_PERSISTENT_ACLS) == 0 || IsOnRemoteDevice(object)) {
         return false;
     }
     // A network drive's letter names a remote volume, even where its device does not say so.
-    const WideString root = DriveRootOf(FinalPathOf(ToHandle(folder)));
-    if (root.empty()) {
+    const WideString finalPath = WithoutPrefix(FinalPathWith(object, VOLUME_NAME_DOS));
+    const WideString drive = DriveOf(finalPath);
+    const WideString root = drive + u'\\';
+    const UINT type = drive.empty() ? DRIVE_UNKNOWN : ::GetDriveTypeW(AsWide(root));
+    if (type != DRIVE_FIXED && type != DRIVE_REMOVABLE && type != DRIVE_RAMDISK) {
         return false;
     }
-    const UINT type = ::GetDriveTypeW(AsWide(root));
-    return type == DRIVE_FIXED || type == DRIVE_REMOVABLE || type == DRIVE_RAMDISK;
+    // The drive letter must name the folder's own volume, the path after it being the folder's
+    // path below that volume's root. A volume mounted in a folder of another is reached through
+    // that folder, which no hold keeps in place; then the letter names the other volume, or
+    // the path after it holds the mount folder's names too.
+    DWORD driveSerial = 0;
+    return ::GetVolumeInformationW(AsWide(root), nullptr, 0, &driveSerial, nullptr, nullptr, nullptr, 0) &&
+           driveSerial == serial && finalPath == drive + FinalPathWith(object, VOLUME_NAME_NONE);
 }
 
 bool WindowsPlatform::IsRealDirectory(HandleValue folder) {
     return IsRealDirectoryHandle(ToHandle(folder));
 }
 
-std::optional<HeldFolder> WindowsPlatform::CreateHeldFolder(HandleValue parent, const WideString& name) {
+std::optional<HeldFolder> WindowsPlatform::CreateHeldFolder(HandleValue parent, const WideString& name,
+                                                            Creation creation) {
     LocalPointer<PSECURITY_DESCRIPTOR> descriptor;
     if (!MakeSecurityDescriptor(kProtectedFolder, descriptor)) {
         return std::nullopt;
     }
-    // FILE_CREATE: only a folder that this call makes, never one found there.
+    // FILE_CREATE: only a folder that this call makes. FILE_OPEN_IF: also one found there, opened
+    // as it is (a reparse point as itself); the descriptor applies only to a folder made now.
+    const ULONG disposition = creation == Creation::NewOnly ? FILE_CREATE : FILE_OPEN_IF;
     NTSTATUS status = 0;
     UniqueHandle folder(
-        OpenRelativeDirectory(ToHandle(parent), name, kHoldAccess, kHoldShare, FILE_CREATE, descriptor.get(), status));
+        OpenRelativeDirectory(ToHandle(parent), name, kHoldAccess, kHoldShare, disposition, descriptor.get(), status));
     if (folder.get() == nullptr) {
         return std::nullopt;
     }
@@ -152,6 +174,9 @@ RemoveResult WindowsPlatform::RemoveReferredFolder(HandleValue reference) {
     const UniqueHandle folder(OpenRelativeDirectory(ToHandle(reference), WideString(), DELETE | SYNCHRONIZE,
                                                     kShareAll, FILE_OPEN, nullptr, status));
     if (folder.get() == nullptr) {
+        if (status == kDeletePending) {
+            return RemoveResult::Removed;
+        }
         const bool busy = std::ranges::find(kBusyStatuses, status) != std::end(kBusyStatuses);
         return busy ? RemoveResult::Busy : RemoveResult::Failed;
     }

@@ -11,11 +11,10 @@ public:
     std::optional<ByteView> FindResourceBytes(const WideString& name) override;
     TempPathReading ReadTempPath() override;
     FolderResult MakeFolder(const WideString& path) override;
-    FolderResult MakeProtectedFolder(const WideString& path) override;
     std::optional<HeldFolder> HoldFolder(const WideString& path) override;
     bool IsOnLocalVolumeWithAccessLists(HandleValue folder) override;
     bool IsRealDirectory(HandleValue folder) override;
-    std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name) override;
+    std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name, Creation creation) override;
     std::optional<HandleValue> ReferToFolder(HandleValue folder) override;
     RemoveResult RemoveReferredFolder(HandleValue reference) override;
     std::uint32_t ProcessId() override;
