@@ -55,15 +55,32 @@ void ExpectProtected(const WideString& path) {
     EXPECT_NE(access.find(L"(A;OICI;FA;;;BA)"), std::wstring::npos) << access;
 }
 
-TEST(WindowsSecurity, ANewProtectedFolderGrantsNobodyElseAnything) {
+// Returns the hold of the scratch folder, as the temporary folder is held.
+OwnedHandle HoldScratch(WindowsPlatform& platform, const ScratchFolder& scratch) {
+    const auto held = platform.HoldFolder(scratch.Path());
+    return held ? OwnedHandle(platform, held->handle) : OwnedHandle();
+}
+
+// Creates the folder relative to the held one and holds it only for this call.
+bool Made(WindowsPlatform& platform, HandleValue parent, const WideString& name, Creation creation) {
+    const auto held = platform.CreateHeldFolder(parent, name, creation);
+    OwnedHandle hold = held ? OwnedHandle(platform, held->handle) : OwnedHandle();
+    return held && held->isRealDirectory;
+}
+
+TEST(WindowsSecurity, ANewProtectedFolderGrantsNobodyElseAnythingAndAFoundOneKeepsItsList) {
     WindowsPlatform platform;
     ScratchFolder scratch;
-    const WideString path = scratch.Path(L"protected");
-    ASSERT_EQ(platform.MakeProtectedFolder(path), FolderResult::Created);
-    EXPECT_EQ(platform.MakeProtectedFolder(path), FolderResult::AlreadyExists);
-    ExpectProtected(path);
+    const OwnedHandle temp = HoldScratch(platform, scratch);
+    ASSERT_TRUE(Made(platform, temp.value(), u"protected", Creation::NewOnly));
+    EXPECT_FALSE(Made(platform, temp.value(), u"PROTECTED", Creation::NewOnly)) << "only a folder this call made";
+    EXPECT_TRUE(Made(platform, temp.value(), u"protected", Creation::NewOrExisting));
+    ExpectProtected(scratch.Path(L"protected"));
     ASSERT_EQ(platform.MakeFolder(scratch.Path(L"plain")), FolderResult::Created);
-    EXPECT_NE(AccessListOf(scratch.Path(L"plain")), AccessListOf(path)) << "a plain folder differs";
+    const std::wstring plain = AccessListOf(scratch.Path(L"plain"));
+    EXPECT_NE(plain, AccessListOf(scratch.Path(L"protected"))) << "a plain folder differs";
+    EXPECT_TRUE(Made(platform, temp.value(), u"plain", Creation::NewOrExisting));
+    EXPECT_EQ(AccessListOf(scratch.Path(L"plain")), plain) << "a folder found is opened as it is";
 }
 
 // Returns the number of entries in a folder, "." and ".." aside.
@@ -84,8 +101,8 @@ TEST(WindowsSecurity, AFolderCreatedThroughAHeldOneIsHeldProtectedAndRemovedThro
     WindowsPlatform platform;
     ScratchFolder scratch;
     const WideString base = scratch.Path(L"base");
-    ASSERT_EQ(platform.MakeProtectedFolder(base), FolderResult::Created);
-    const auto heldBase = platform.HoldFolder(base);
+    const OwnedHandle temp = HoldScratch(platform, scratch);
+    const auto heldBase = platform.CreateHeldFolder(temp.value(), u"base", Creation::NewOrExisting);
     ASSERT_TRUE(heldBase);
     OwnedHandle baseHold(platform, heldBase->handle);
     EXPECT_TRUE(heldBase->isRealDirectory);
@@ -93,13 +110,13 @@ TEST(WindowsSecurity, AFolderCreatedThroughAHeldOneIsHeldProtectedAndRemovedThro
     EXPECT_TRUE(platform.IsOnLocalVolumeWithAccessLists(baseHold.value()));
     EXPECT_TRUE(platform.IsRealDirectory(baseHold.value()));
 
-    const auto held = platform.CreateHeldFolder(baseHold.value(), u"812-977-0");
+    const auto held = platform.CreateHeldFolder(baseHold.value(), u"812-977-0", Creation::NewOnly);
     ASSERT_TRUE(held);
     OwnedHandle hold(platform, held->handle);
     EXPECT_TRUE(held->isRealDirectory);
     EXPECT_EQ(ToWide(held->finalPath), ToWide(base + u"\\812-977-0"));
     ExpectProtected(held->finalPath);
-    EXPECT_FALSE(platform.CreateHeldFolder(baseHold.value(), u"812-977-0")) << "only a folder this call made";
+    EXPECT_FALSE(Made(platform, baseHold.value(), u"812-977-0", Creation::NewOnly)) << "only a folder this call made";
     // The hold asks for no deletion, so the installer can make it its current directory.
     EXPECT_TRUE(::SetCurrentDirectoryW(ToWide(held->finalPath).c_str()));
     ::SetCurrentDirectoryW(ToWide(scratch.Path()).c_str());
@@ -119,18 +136,21 @@ TEST(WindowsSecurity, AFolderCreatedThroughAHeldOneIsHeldProtectedAndRemovedThro
     EXPECT_EQ(CountEntries(base), 0);
 }
 
-TEST(WindowsSecurity, FilesAndMissingPathsAreNoRealDirectories) {
+TEST(WindowsSecurity, FilesMissingPathsAndTheObjectNamespaceAreNoFoldersToHold) {
     WindowsPlatform platform;
     ScratchFolder scratch;
     const WideString file = scratch.Path(L"file");
     OwnedHandle(platform, *platform.OpenNewFile(file));
-    const auto held = platform.HoldFolder(file);
-    OwnedHandle hold = held ? OwnedHandle(platform, held->handle) : OwnedHandle();
-    EXPECT_TRUE(!held || !held->isRealDirectory);
-    EXPECT_FALSE(platform.HoldFolder(scratch.Path(L"missing")));
+    const OwnedHandle temp = HoldScratch(platform, scratch);
+    EXPECT_FALSE(Made(platform, temp.value(), u"file", Creation::NewOrExisting));
+    for (const WideString& path : {file, scratch.Path(L"missing"), WideString(u"\\\\?\\GLOBALROOT\\RPC Control\\")}) {
+        const auto held = platform.HoldFolder(path);
+        OwnedHandle hold = held ? OwnedHandle(platform, held->handle) : OwnedHandle();
+        EXPECT_FALSE(held) << ToWide(path).c_str();
+    }
 }
 
-TEST(WindowsSecurity, ALinkedFolderIsNoRealDirectory) {
+TEST(WindowsSecurity, ALinkIsFollowedByPathAndOpenedAsItselfBelowAHold) {
     WindowsPlatform platform;
     ScratchFolder scratch;
     ASSERT_EQ(platform.MakeFolder(scratch.Path(L"target")), FolderResult::Created);
@@ -139,9 +159,13 @@ TEST(WindowsSecurity, ALinkedFolderIsNoRealDirectory) {
         ::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
         GTEST_SKIP() << "this system makes no usable directory link here (the end-to-end tests link from Linux)";
     }
+    const OwnedHandle temp = HoldScratch(platform, scratch);
+    EXPECT_FALSE(Made(platform, temp.value(), u"link", Creation::NewOrExisting)) << "opened as itself";
     const auto held = platform.HoldFolder(scratch.Path(L"link"));
-    OwnedHandle hold = held ? OwnedHandle(platform, held->handle) : OwnedHandle();
-    EXPECT_TRUE(!held || !held->isRealDirectory);
+    ASSERT_TRUE(held) << "a path by name is followed";
+    OwnedHandle hold(platform, held->handle);
+    EXPECT_EQ(ToWide(held->finalPath), ToWide(scratch.Path(L"target")));
+    hold.Close();
     ::RemoveDirectoryW(link.c_str());
 }
 
@@ -149,7 +173,7 @@ TEST(WindowsSecurity, AHeldFolderStaysUsableAndCannotBeRemovedOrRenamed) {
     WindowsPlatform platform;
     ScratchFolder scratch;
     const WideString path = scratch.Path(L"held");
-    ASSERT_EQ(platform.MakeProtectedFolder(path), FolderResult::Created);
+    ASSERT_EQ(platform.MakeFolder(path), FolderResult::Created);
     const auto held = platform.HoldFolder(path);
     ASSERT_TRUE(held);
     OwnedHandle hold(platform, held->handle);
