@@ -74,7 +74,14 @@ WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds) {
         return {};
     }
     OwnedHandle baseHold(platform, base->handle);
-    if (!base->isRealDirectory || !platform.IsOnLocalVolumeWithAccessLists(base->handle)) {
+    // It only counts where its name says, directly in the temporary folder: a link that an open
+    // followed after all would have led elsewhere.
+    WideString tempPath = tempFolder->finalPath;
+    if (tempPath.ends_with(u'\\')) {
+        tempPath.pop_back();
+    }
+    if (!base->isRealDirectory || NameKey(base->finalPath) != NameKey(JoinPath(tempPath, kBaseFolderName)) ||
+        !platform.IsOnLocalVolumeWithAccessLists(base->handle)) {
         return {};
     }
     const WideString stagingPath = CreateHeldCandidate(platform, *base, holds);

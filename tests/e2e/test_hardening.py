@@ -13,12 +13,14 @@ from rig import MESSAGES, RigTestCase, tree, windows_path, word
 PROTECTED = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"  # owned by Administrators, nothing inherited
 OWNER_ONLY = "O:BA"  # owned by Administrators, the access list inherited
 # A hold: list the folder, read attributes, wait on it; share reading and writing but not
-# deletion; the reparse point itself, not its target. No right to delete or re-permit it.
+# deletion. No right to delete or re-permit it. The temporary folder is held by its path, its
+# junctions followed (the path is the user's choice); every other folder relative to a hold.
 HOLD_ACCESS, HOLD_SHARE = 0x00100081, 3
-BASE_HOLD = {"access": HOLD_ACCESS, "share": HOLD_SHARE, "attributes": 0, "disposition": 3, "flags": 0x02200000}
+TEMP_HOLD = {"access": HOLD_ACCESS, "share": HOLD_SHARE, "attributes": 0, "disposition": 3, "flags": 0x02000000}
 # The setup's own native opens: a directory, synchronous, the reparse point itself, backup intent.
 NATIVE_OPTIONS = 0x00204021
-FILE_OPEN, FILE_CREATE = 1, 2
+FILE_OPEN, FILE_CREATE, FILE_OPEN_IF = 1, 2, 3
+VOLUME_NAME_NONE = 4
 
 
 def setup_calls(result):
@@ -84,32 +86,36 @@ class Hardening(RigTestCase):
                 self.assertNotEqual(int(call.args[1], 16), 0, "a descriptor is given: " + call.args[0])
                 folders.append((call.args[0], descriptor))
             elif call.function == "CreateFileW" and word(call.args[4]) == 3:
-                holds.append((call.args[0], calls[i + 1].function))
+                holds.append(call.args[0])
                 self.assertEqual({"access": word(call.args[1]), "share": word(call.args[2]),
                                   "attributes": int(call.args[3], 16), "disposition": word(call.args[4]),
-                                  "flags": word(call.args[5])}, BASE_HOLD, call.args[0])
+                                  "flags": word(call.args[5])}, TEMP_HOLD, call.args[0])
             elif call.function == "CreateFileW":
                 given = int(call.args[3], 16) != 0
                 files.append((call.args[0], given and descriptor, word(call.args[1]), word(call.args[2]),
                               word(call.args[4])))
             elif call.function == "NtCreateFile":
-                created = word(call.args[7]) == FILE_CREATE
+                created = word(call.args[7]) in (FILE_CREATE, FILE_OPEN_IF)
                 native.append((word(call.args[1]), word(call.args[6]), word(call.args[7]), created and descriptor))
-        # Only the base folder is opened by its path, and its own path read at once.
-        self.assertEqual(holds, [(base, "GetFinalPathNameByHandleW")])
+        # Only the temporary folder is opened by its path; the base folder is made or opened
+        # relative to it (the protected descriptor applies only when it is made), never by path.
+        self.assertEqual(holds, [windows_path(temp) + "\\"])
+        self.assertFalse([f for f, _ in folders if f.lower() == base.lower()], "no CreateDirectoryW names the base folder")
         self.assertIn("GetVolumeInformationByHandleW", [c.function for c in calls])
+        self.assertIn(VOLUME_NAME_NONE, [word(c.args[3]) & 0xF for c in calls if c.function == "GetFinalPathNameByHandleW"],
+                      "the base folder's path within its volume is read, to be compared with its drive path")
         # The staging directory: created relative to the base folder's hold with the protected
         # descriptor and held by that very open; at the end, referred to (attributes only, all
         # sharing) and opened through the reference for deletion alone.
-        self.assertEqual(native, [(HOLD_ACCESS, HOLD_SHARE, FILE_CREATE, PROTECTED),
+        self.assertEqual(native, [(HOLD_ACCESS, HOLD_SHARE, FILE_OPEN_IF, PROTECTED),
+                                  (HOLD_ACCESS, HOLD_SHARE, FILE_CREATE, PROTECTED),
                                   (0x00100080, 7, FILE_OPEN, False),
                                   (0x00110000, 7, FILE_OPEN, False)])
         dispositions = [c for c in calls if c.function == "SetFileInformationByHandle"]
         self.assertEqual([word(c.args[1]) for c in dispositions], [4], "FileDispositionInfo, once")
         staging = next(c for c in calls if c.function == "CreateProcessW").args[7]
         self.assertTrue(staging.startswith(base + "\\"), staging)
-        self.assertEqual(folders[0], (base, PROTECTED))
-        self.assertTrue(folders[1:] and all(d == OWNER_ONLY and f.startswith(staging) for f, d in folders[1:]), folders)
+        self.assertTrue(folders and all(d == OWNER_ONLY and f.startswith(staging) for f, d in folders), folders)
         # Every payload file: its owner named in the descriptor given, write only, no sharing,
         # created afresh, in the staging directory; and nothing else is created anywhere.
         self.assertEqual(len(files), 6)
