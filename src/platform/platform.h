@@ -2,6 +2,20 @@
 // The one seam between the setup's logic and the operating system. The Windows implementation
 // makes the real calls; the tests use an in-memory simulation that can make any call fail.
 // Every answer is the program's own small result, so the logic never reads an error code.
+//
+// Why the folder calls look as they do. The setup runs elevated but works below the user's own
+// temporary folder, whose path the user chooses and in which every unelevated program of the
+// user may rename, delete, re-point or re-permit what it finds, turn an empty folder into a
+// mount point, make links in the object namespace, and keep handles whose rights stay what
+// they were when opened. So no name below that folder is trusted, only objects the setup made
+// or opened and still holds: the temporary folder is opened once, by the user's path, and held;
+// the base folder is made or opened relative to that hold and the staging directory made
+// relative to the base folder's, each held by the very handle that made or opened it, and a
+// folder counts only when it lies where its name says on a local volume that keeps access
+// lists, reached by its drive letter. While a hold is open Windows lets nobody delete or
+// rename the folder or any folder above it on its volume, so paths below the held staging
+// directory lead where they led; the staging directory itself is removed through a handle.
+// Nothing found is ever re-permitted; what the setup makes gets its descriptor at creation.
 
 #include <cstdint>
 #include <optional>

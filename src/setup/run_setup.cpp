@@ -23,7 +23,7 @@ bool ReadPackageManifest(Platform& platform, PackageManifest& manifest) {
 // Returns the ending of a failed extraction.
 RunEnding ExtractionEnding(ExtractResult result) {
     switch (result) {
-    case ExtractResult::FolderFailed: return RunEnding::NoTempFolder;
+    case ExtractResult::FolderFailed: return RunEnding::NoPackageFolder;
     case ExtractResult::ResourceMissing: return RunEnding::MissingFile;
     default: return RunEnding::CannotWrite;
     }
@@ -34,7 +34,7 @@ RunEnding ExtractionEnding(ExtractResult result) {
 // also while a box waits for someone who never comes.
 SetupExitCode EndRun(Platform& platform, RunSummary& run, RunEnding ending) {
     run.ending = ending;
-    const char16_t* message = EndingMessage(ending);
+    const char16_t* message = EndingOf(ending).message;
     // A run that nobody watches (a deployment tool's, as SYSTEM in session 0) would wait in a
     // box that no one can dismiss and never report its exit code.
     run.boxCanBeSeen = message != nullptr && platform.BoxCanBeSeen();
@@ -43,7 +43,7 @@ SetupExitCode EndRun(Platform& platform, RunSummary& run, RunEnding ending) {
     if (run.boxCanBeSeen) {
         ShowSetupError(platform, message);
     }
-    return EndingExitCode(ending);
+    return EndingOf(ending).exitCode;
 }
 
 }  // namespace
@@ -57,21 +57,20 @@ SetupExitCode RunSetup(Platform& platform) {
         return EndRun(platform, run, RunEnding::InvalidPackage);
     }
 
-    StagingHolds holds;
-    run.stagingPath = AllocateStagingDirectory(platform, holds);
-    if (run.stagingPath.empty()) {
-        return EndRun(platform, run, RunEnding::NoTempDirectory);
+    std::optional<StagingArea> area = AllocateStagingDirectory(platform);
+    if (!area) {
+        return EndRun(platform, run, RunEnding::NoStagingDirectory);
     }
-    StagingArea area = MakeStagingArea(run.stagingPath);
+    run.stagingPath = area->rootPath;
 
-    const ExtractResult extracted = ExtractPackage(platform, manifest, area);
+    const ExtractResult extracted = ExtractPackage(platform, manifest, *area);
     if (extracted != ExtractResult::Success) {
-        run.leftovers = CleanupStaging(platform, area.files, area.directories, holds);
+        run.leftovers = CleanupStaging(platform, *area);
         return EndRun(platform, run, ExtractionEnding(extracted));
     }
 
     const InstallerOutcome installer = LaunchDriverInstaller(platform, run.stagingPath);
-    run.leftovers = CleanupStaging(platform, area.files, area.directories, holds);
+    run.leftovers = CleanupStaging(platform, *area);
     if (!installer.started) {
         return EndRun(platform, run, RunEnding::CannotStartInstaller);
     }

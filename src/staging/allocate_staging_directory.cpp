@@ -1,6 +1,7 @@
 #include "staging/allocate_staging_directory.h"
 
 #include "common/widen_ascii.h"
+#include "staging/cleanup_staging.h"
 
 namespace kyt {
 namespace {
@@ -17,14 +18,14 @@ WideString MakeCandidateName(Platform& platform, unsigned attempt) {
     return processText + u'-' + tickText + u'-' + attemptText;
 }
 
-// Returns the final path of a staging directory that this call created in the held base folder
-// and holds in `holds`, or an empty path. The directory is created relative to the base folder's
-// handle, with its access list given at creation, and held by the handle that created it, so no
-// name is looked up between making it and holding it. It only counts when it lies where its
-// name says, directly in the base folder, and the base folder is still a real directory: a
-// base folder turned into a mount point while it was empty would have sent the creation
-// elsewhere. Once the directory is in it, the base folder is not empty and cannot be turned.
-WideString CreateHeldCandidate(Platform& platform, const HeldFolder& base, StagingHolds& holds) {
+// Returns the area of a staging directory that this call created in the held base folder, or
+// nothing. The directory is created relative to the base folder's handle, with its access list
+// given at creation, and held by the handle that created it, so no name is looked up between
+// making it and holding it. It only counts when it lies where its name says, directly in the
+// base folder, and the base folder is still a real directory: a base folder turned into a
+// mount point while it was empty would have sent the creation elsewhere. Once the directory is
+// in it, the base folder is not empty and cannot be turned.
+std::optional<StagingArea> CreateHeldCandidate(Platform& platform, const HeldFolder& base) {
     for (unsigned attempt = 0; attempt < kStagingAttempts; ++attempt) {
         const WideString name = MakeCandidateName(platform, attempt);
         // Only a directory this call created is ours: one found existing belongs to another run.
@@ -32,46 +33,37 @@ WideString CreateHeldCandidate(Platform& platform, const HeldFolder& base, Stagi
         if (!held) {
             continue;
         }
-        OwnedHandle candidateHold(platform, held->handle);
+        StagingArea area{held->finalPath, {held->finalPath}, {}, {}, OwnedHandle(platform, held->handle)};
         if (!held->isRealDirectory || held->finalPath != JoinPath(base.finalPath, name) ||
             !platform.IsRealDirectory(base.handle)) {
             // Not usable after all: removed again through its own handle, wherever it lies.
-            OwnedHandle reference;
-            RemoveHeldFolder(platform, candidateHold, reference);
-            return {};
+            CleanupStaging(platform, area);
+            return std::nullopt;
         }
-        holds.stagingDirectory = std::move(candidateHold);
-        return held->finalPath;
+        return area;
     }
-    return {};
+    return std::nullopt;
 }
 
 }  // namespace
 
-// The setup runs elevated but below the user's own temporary folder, which every program of
-// the user may change, and whose path the user chooses: it may lead through junctions, onto a
-// network drive, or to a folder that the user can re-permit or holds open with rights it got
-// before. So the temporary folder is opened once, as the user named it, and held; the base
-// folder is made or opened relative to that handle, in one call that opens no reparse point,
-// and from then on held. Whether this call made it or found it, it is only held and read, never
-// changed: it must be a real directory on a local volume that keeps access lists, reached by
-// its drive letter. The staging directory is this run's own object from its creation on, and
-// every later path starts at its final path, which nothing can redirect while the holds are open.
-WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds) {
+// The base folder, made or found, is only held and read, never changed: the user may have made
+// it, or may change it, and the staging directory in it is this run's own object either way.
+std::optional<StagingArea> AllocateStagingDirectory(Platform& platform) {
     const TempPathReading temp = platform.ReadTempPath();
     if (temp.length == 0 || temp.length >= kTempPathBufferLength) {
-        return {};
+        return std::nullopt;
     }
     const std::optional<HeldFolder> tempFolder = platform.HoldFolder(temp.path);
     if (!tempFolder) {
-        return {};
+        return std::nullopt;
     }
     // Held until the base folder is: its own hold then keeps every folder above it in place.
     const OwnedHandle tempHold(platform, tempFolder->handle);
     const std::optional<HeldFolder> base =
         platform.CreateHeldFolder(tempFolder->handle, kBaseFolderName, Creation::NewOrExisting);
     if (!base) {
-        return {};
+        return std::nullopt;
     }
     OwnedHandle baseHold(platform, base->handle);
     // It only counts where its name says, directly in the temporary folder: a link that an open
@@ -82,13 +74,13 @@ WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds) {
     }
     if (!base->isRealDirectory || NameKey(base->finalPath) != NameKey(JoinPath(tempPath, kBaseFolderName)) ||
         !platform.IsOnLocalVolumeWithAccessLists(base->handle)) {
-        return {};
+        return std::nullopt;
     }
-    const WideString stagingPath = CreateHeldCandidate(platform, *base, holds);
-    if (!stagingPath.empty()) {
-        holds.baseFolder = std::move(baseHold);
+    std::optional<StagingArea> area = CreateHeldCandidate(platform, *base);
+    if (area) {
+        area->baseFolderHold = std::move(baseHold);
     }
-    return stagingPath;
+    return area;
 }
 
 }  // namespace kyt

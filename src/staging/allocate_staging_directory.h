@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "common/types.h"
 #include "platform/owned_handle.h"
 #include "platform/platform.h"
@@ -13,10 +15,11 @@ inline constexpr char16_t kBaseFolderName[] = u"KYT_DRIVER_SETUP";
 // The number of staging directory names tried before giving up.
 inline constexpr unsigned kStagingAttempts = 100;
 
-// Returns the path of a staging directory that this call created, or an empty path. The path
-// runs through no junction. The directory is owned by Administrators and carries the protected
-// access list, and `holds` keep it and the base folder, and every folder above them, from being
-// deleted, renamed or replaced until cleanup closes them.
-WideString AllocateStagingDirectory(Platform& platform, StagingHolds& holds);
+// Returns the StagingArea of a staging directory that this call created, or nothing. Its path
+// runs through no junction; the directory is owned by Administrators, carries the protected
+// access list and is the area's only folder so far. The area's holds keep it and the base
+// folder, and every folder above them on their volume, from being deleted, renamed or replaced
+// until cleanup closes them.
+std::optional<StagingArea> AllocateStagingDirectory(Platform& platform);
 
 }  // namespace kyt

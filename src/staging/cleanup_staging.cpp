@@ -24,45 +24,61 @@ std::vector<WideString> RemoveEach(Platform& platform, const std::vector<WideStr
     return left;
 }
 
+// Removes the staging directory, held and empty, through handles only: a reference to the same
+// object is taken (kept in `reference`, unless one is there already), the hold closed, since it
+// shares no deletion, and the folder removed through the reference. Tells whether it is gone,
+// busy, or cannot go; a busy one can be tried again.
+RemoveResult RemoveHeldRoot(Platform& platform, OwnedHandle& hold, OwnedHandle& reference) {
+    if (reference.value() == 0) {
+        const std::optional<HandleValue> referred = platform.ReferToFolder(hold.value());
+        if (!referred) {
+            return RemoveResult::Failed;
+        }
+        reference = OwnedHandle(platform, *referred);
+    }
+    hold.Close();
+    return platform.RemoveReferredFolder(reference.value());
+}
+
 }  // namespace
 
-CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString>& files,
-                                std::vector<WideString> directories, StagingHolds& holds) {
+CleanupLeftovers CleanupStaging(Platform& platform, StagingArea& area) {
     // A folder is always longer than each folder that holds it, so longest first empties
-    // every sub-folder before its parent, and the staging directory, the shortest, is last.
-    // Among equal lengths two spellings of one folder come together and are removed once.
+    // every sub-folder before its parent. Among equal lengths two spellings of one folder come
+    // together and are removed once. The staging directory itself goes through its handle.
+    std::vector<WideString> directories;
+    for (const WideString& directory : area.directories) {
+        if (NameKey(directory) != NameKey(area.rootPath)) {
+            directories.push_back(directory);
+        }
+    }
     std::sort(directories.begin(), directories.end(), [](const WideString& a, const WideString& b) {
         return a.size() != b.size() ? a.size() > b.size() : NameKey(a) < NameKey(b);
     });
     directories.erase(std::unique(directories.begin(), directories.end(),
                                   [](const WideString& a, const WideString& b) { return NameKey(a) == NameKey(b); }),
                       directories.end());
-    // The staging directory itself goes through its own handle, not its path.
-    const WideString stagingPath = directories.empty() ? WideString() : directories.back();
-    bool stagingLeft = !directories.empty();
-    if (stagingLeft) {
-        directories.pop_back();
-    }
+    bool rootLeft = true;
 
     // A scanner or indexer often opens a freshly written file for a moment; a removal refused
     // for that reason is tried again, with what it kept in place, after a short pause. Paths
     // below the staging directory are used only while its hold keeps them leading where they
     // led; it is tried whenever nothing busy remains below it (a folder that still holds
     // something refuses anyway), and once its hold is released only it is tried again.
-    std::vector<WideString> filesLeft = files;
-    OwnedHandle stagingReference;
-    bool stagingHeld = stagingLeft;
+    std::vector<WideString> filesLeft = area.files;
+    OwnedHandle rootReference;
+    bool rootHeld = true;
     std::uint32_t waited = 0;
     for (std::uint32_t pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
         bool busy = false;
-        if (stagingHeld) {
+        if (rootHeld) {
             filesLeft = RemoveEach(platform, filesLeft, &Platform::RemoveFile, busy);
             directories = RemoveEach(platform, directories, &Platform::RemoveFolder, busy);
         }
-        if (stagingLeft && !busy) {
-            stagingHeld = false;
-            const RemoveResult result = RemoveHeldFolder(platform, holds.stagingDirectory, stagingReference);
-            stagingLeft = result != RemoveResult::Removed;
+        if (rootLeft && !busy) {
+            rootHeld = false;
+            const RemoveResult result = RemoveHeldRoot(platform, area.rootHold, rootReference);
+            rootLeft = result != RemoveResult::Removed;
             busy = result == RemoveResult::Busy;
         }
         if (!busy || waited + pause > kCleanupPatience) {
@@ -71,18 +87,18 @@ CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString
         platform.Pause(pause);
         waited += pause;
     }
-    holds.stagingDirectory.Close();
-    stagingReference.Close();
-    holds.baseFolder.Close();
+    area.rootHold.Close();
+    rootReference.Close();
+    area.baseFolderHold.Close();
 
     // A file or folder already gone counts as removed, so what is counted is still there.
-    CleanupLeftovers left{filesLeft.size() + directories.size() + (stagingLeft ? 1 : 0), {}};
+    CleanupLeftovers left{filesLeft.size() + directories.size() + (rootLeft ? 1 : 0), {}};
     if (!filesLeft.empty()) {
         left.firstPath = filesLeft.front();
     } else if (!directories.empty()) {
         left.firstPath = directories.front();
-    } else if (stagingLeft) {
-        left.firstPath = stagingPath;
+    } else if (rootLeft) {
+        left.firstPath = area.rootPath;
     }
     return left;
 }

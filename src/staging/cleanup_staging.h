@@ -18,14 +18,13 @@ struct CleanupLeftovers {
     WideString firstPath;
 };
 
-// Deletes the files in their order, then removes the directories, longest path first, while the
-// staging directory is held; once nothing busy remains below it, the staging directory goes
-// last, through its own handle. The holds are closed at the end. What is gone already counts
-// as removed, and two spellings of one folder are one folder.
+// Deletes the area's files in their order, then removes its other directories, longest path
+// first, while the staging directory is held; once nothing busy remains below it, the staging
+// directory goes last, through its own handle, never by its path. The holds are closed at the
+// end. What is gone already counts as removed, and two spellings of one folder are one folder.
 // What another program holds for a moment is tried again after short pauses, within
 // kCleanupPatience in all. Nothing is removed recursively and no failure changes the run; the
 // result only tells what stayed.
-CleanupLeftovers CleanupStaging(Platform& platform, const std::vector<WideString>& files,
-                                std::vector<WideString> directories, StagingHolds& holds);
+CleanupLeftovers CleanupStaging(Platform& platform, StagingArea& area);
 
 }  // namespace kyt

@@ -11,10 +11,11 @@ namespace {
 using testing::Call;
 using testing::SimulatedPlatform;
 
-// Allocates and drops the hold at once; tests of the hold keep it.
+// Allocates and drops the holds at once; tests of the holds keep them. Returns the path, or
+// an empty one.
 WideString Allocate(SimulatedPlatform& platform) {
-    StagingHolds holds;
-    return AllocateStagingDirectory(platform, holds);
+    const std::optional<StagingArea> area = AllocateStagingDirectory(platform);
+    return area ? area->rootPath : WideString();
 }
 
 TEST(AllocateStagingDirectory, NamesTheDirectoryByProcessTickAndAttempt) {
@@ -120,9 +121,12 @@ const WideString kBase = u"C:\\Temp\\KYT_DRIVER_SETUP";
 
 TEST(AllocateStagingDirectory, NewFoldersAreTheAdministratorsAndTheDirectoryIsHeld) {
     SimulatedPlatform platform;
-    StagingHolds holds;
-    const WideString path = AllocateStagingDirectory(platform, holds);
+    std::optional<StagingArea> area = AllocateStagingDirectory(platform);
+    ASSERT_TRUE(area);
+    const WideString path = area->rootPath;
     ASSERT_EQ(path, kBase + u"\\812-977-0");
+    EXPECT_EQ(area->directories, std::vector<WideString>{path});
+    EXPECT_TRUE(area->files.empty());
     for (const WideString& folder : {kBase, path}) {
         EXPECT_TRUE(platform.IsProtected(folder));
         EXPECT_TRUE(platform.IsOwnedByAdministrators(folder));
@@ -131,9 +135,9 @@ TEST(AllocateStagingDirectory, NewFoldersAreTheAdministratorsAndTheDirectoryIsHe
     EXPECT_TRUE(platform.IsHeld(path));
     EXPECT_TRUE(platform.IsHeld(kBase));
     EXPECT_FALSE(platform.AttackerRename(u"C:\\Temp", u"C:\\Moved")) << "nothing above a held folder moves";
-    holds.stagingDirectory.Close();
+    area->rootHold.Close();
     EXPECT_FALSE(platform.AttackerRename(kBase, kBase + u".old")) << "the base folder stays held";
-    holds.baseFolder.Close();
+    area->baseFolderHold.Close();
     EXPECT_FALSE(platform.IsHeld(path));
     EXPECT_EQ(platform.OpenHandles(), 0);
 }
@@ -196,8 +200,8 @@ TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolu
         const bool wasThere = platform.Exists(base);
         const bool wasProtected = platform.IsProtected(base);
         std::set<WideString> before = platform.Disk();
-        StagingHolds holds;
-        const WideString path = AllocateStagingDirectory(platform, holds);
+        std::optional<StagingArea> area = AllocateStagingDirectory(platform);
+        const WideString path = area ? area->rootPath : WideString();
         EXPECT_EQ(!path.empty(), c.usable);
         if (wasThere) {
             EXPECT_EQ(platform.IsProtected(base), wasProtected) << "a folder found is never re-permitted";
@@ -212,7 +216,7 @@ TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolu
             for (const auto& [path, name] : made) before.insert(path);
             EXPECT_EQ(platform.Disk(), before);
         }
-        holds = StagingHolds();
+        area.reset();
         EXPECT_EQ(platform.OpenHandles(), 0);
     }
 }
@@ -227,8 +231,7 @@ TEST(AllocateStagingDirectory, AFailedStepGivesNoDirectoryAndLeavesNone) {
             SimulatedPlatform platform;
             if (baseThere) platform.AddProtectedFolder(kBase);
             platform.FailCall(failing);
-            StagingHolds holds;
-            EXPECT_EQ(AllocateStagingDirectory(platform, holds), u"");
+            EXPECT_EQ(Allocate(platform), u"");
             std::set<WideString> disk = platform.Disk();
             disk.erase(kBase);
             EXPECT_EQ(disk, (std::set<WideString>{u"C:", u"C:\\Temp"}));

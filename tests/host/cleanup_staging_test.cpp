@@ -21,13 +21,16 @@ std::vector<std::string> Removals(const SimulatedPlatform& platform) {
     return removals;
 }
 
-// Runs the cleanup with the staging directory held, as a run leaves it.
-void Cleanup(SimulatedPlatform& platform, const std::vector<WideString>& files, std::vector<WideString> directories) {
-    StagingHolds holds;
+// Runs the cleanup of an area with these files and folders below the staging directory, held as
+// a run leaves it; returns what it says it left.
+CleanupLeftovers Cleanup(SimulatedPlatform& platform, const std::vector<WideString>& files,
+                         const std::vector<WideString>& below) {
+    StagingArea area{kRoot, {kRoot}, files, {}, {}};
+    area.directories.insert(area.directories.end(), below.begin(), below.end());
     if (const std::optional<HeldFolder> held = platform.HoldFolder(kRoot)) {
-        holds.stagingDirectory = OwnedHandle(platform, held->handle);
+        area.rootHold = OwnedHandle(platform, held->handle);
     }
-    CleanupStaging(platform, files, std::move(directories), holds);
+    return CleanupStaging(platform, area);
 }
 
 TEST(CleanupStaging, DeletesFilesInOrderThenFoldersLongestFirst) {
@@ -89,25 +92,26 @@ TEST(CleanupStaging, RemovesAFolderRecordedTwiceOnce) {
     EXPECT_EQ(Removals(platform).size(), 1u);
 }
 
-// The staging directory goes through its own handle once all below it is gone: its hold is
-// released only then, so no path below it is used after.
-TEST(CleanupStaging, TheStagingDirectoryGoesThroughItsOwnHandleOnceReleasedAndTheBaseFolderLast) {
+// No path below the staging directory is used once its hold is released: it is removed by its
+// paths while held, and then itself through its handle; the base folder's hold is closed too.
+TEST(CleanupStaging, PathsBelowTheStagingDirectoryAreUsedOnlyWhileItIsHeld) {
     SimulatedPlatform platform;
     platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
-    platform.AddFolder(kRoot);
     platform.AddFolder(kRoot + u"\\amd64");
     platform.AddFile(kRoot + u"\\amd64\\a.dll");
-    StagingHolds holds;
-    holds.baseFolder = OwnedHandle(platform, platform.HoldFolder(u"C:\\Temp\\KYT_DRIVER_SETUP")->handle);
-    holds.stagingDirectory = OwnedHandle(platform, platform.HoldFolder(kRoot)->handle);
-    CleanupStaging(platform, {kRoot + u"\\amd64\\a.dll"}, {kRoot, kRoot + u"\\amd64"}, holds);
-    const auto& log = platform.Log();
-    const std::string root = "C:\\Temp\\KYT_DRIVER_SETUP\\1-2-0";
-    EXPECT_EQ((std::vector<std::string>(log.end() - 7, log.end())),
-              (std::vector<std::string>{"RemoveFile " + root + "\\amd64\\a.dll", "RemoveFolder " + root + "\\amd64",
-                                        "ReferToFolder " + root, "CloseHandleValue hold",
-                                        "RemoveReferredFolder " + root, "CloseHandleValue reference",
-                                        "CloseHandleValue hold"}));
+    StagingArea area{kRoot, {kRoot, kRoot + u"\\amd64"}, {kRoot + u"\\amd64\\a.dll"}, {}, {}};
+    area.baseFolderHold = OwnedHandle(platform, platform.HoldFolder(u"C:\\Temp\\KYT_DRIVER_SETUP")->handle);
+    area.rootHold = OwnedHandle(platform, platform.HoldFolder(kRoot)->handle);
+    std::vector<bool> heldBefore{false};  // by call number
+    platform.beforeCall = [&](SimulatedPlatform& p, int) { heldBefore.push_back(p.IsHeld(kRoot)); };
+    CleanupStaging(platform, area);
+    const std::vector<std::string>& log = platform.Log();
+    for (std::size_t call = 0; call < log.size(); ++call) {
+        if (log[call].starts_with("RemoveFile") || log[call].starts_with("RemoveFolder")) {
+            EXPECT_TRUE(heldBefore.at(call + 1)) << log[call];
+        }
+    }
+    EXPECT_EQ(Removals(platform).size(), 3u);
     EXPECT_FALSE(platform.Exists(kRoot));
     EXPECT_EQ(platform.OpenHandles(), 0);
 }

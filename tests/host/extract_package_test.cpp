@@ -31,7 +31,7 @@ protected:
 
     SimulatedPlatform platform;
     PackageManifest manifest;
-    StagingArea area = MakeStagingArea(kRoot);
+    StagingArea area = StagingArea{kRoot, {kRoot}, {}, {}, {}};
 };
 
 TEST_F(ExtractPackageTest, WritesEveryFileAndRecordsEachFolderOnce) {
@@ -77,7 +77,7 @@ TEST_F(ExtractPackageTest, AForwardSlashIsNoSeparator) {
     EXPECT_EQ(area.directories, (std::vector<WideString>{kRoot}));
 
     platform.AddFolder(kRoot + u"\\sub");
-    area = MakeStagingArea(kRoot);
+    area = StagingArea{kRoot, {kRoot}, {}, {}, {}};
     EXPECT_EQ(Extract(), ExtractResult::Success);
     EXPECT_EQ(area.files, (std::vector<WideString>{kRoot + u"\\sub/file.inf"}));
 }
@@ -125,7 +125,7 @@ TEST_F(ExtractPackageTest, AFailedOrShortWriteRemovesThePartFileAndRecordsNothin
         } else {
             fresh.FailCall(Call::WriteBytes, 2);
         }
-        StagingArea fresharea = MakeStagingArea(kRoot);
+        StagingArea fresharea = StagingArea{kRoot, {kRoot}, {}, {}, {}};
         EXPECT_EQ(ExtractPackage(fresh, manifest, fresharea), ExtractResult::WriteFailed);
         const WideString failed = shortWrite ? kRoot + u"\\ok.inf" : kRoot + u"\\a\\part.dll";
         EXPECT_FALSE(fresh.Exists(failed));

@@ -77,11 +77,11 @@ TEST(RunSetup, NoStagingDirectoryGivesTheTemporaryDirectoryMessage) {
     platform.AddFile(kBase);
     EXPECT_EQ(RunSetup(platform), 1);
     ASSERT_EQ(platform.boxes.size(), 1u);
-    EXPECT_EQ(platform.boxes[0].text, kMessageNoTempDirectory);
+    EXPECT_EQ(platform.boxes[0].text, kMessageNoStagingDirectory);
     const auto& log = platform.Log();
     EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& call) { return call.starts_with("Remove"); }))
         << "no cleanup: nothing of the run was made";
-    EXPECT_EQ(log.back(), "ShowErrorBox " + testing::Narrow(kMessageNoTempDirectory));
+    EXPECT_EQ(log.back(), "ShowErrorBox " + testing::Narrow(kMessageNoStagingDirectory));
 }
 
 TEST(RunSetup, ExtractionFailuresCleanUpBeforeTheirMessage) {
@@ -92,8 +92,8 @@ TEST(RunSetup, ExtractionFailuresCleanUpBeforeTheirMessage) {
         const char16_t* message;
     };
     const Case cases[] = {
-        {"the amd64 folder", Call::MakeFolder, 1, kMessageNoTempFolder},
-        {"the wdf folder", Call::MakeFolder, 3, kMessageNoTempFolder},
+        {"the amd64 folder", Call::MakeFolder, 1, kMessageNoPackageFolder},
+        {"the wdf folder", Call::MakeFolder, 3, kMessageNoPackageFolder},
         {"the first resource", Call::FindResourceBytes, 2, kMessageMissingFile},
         {"the last resource", Call::FindResourceBytes, 5, kMessageMissingFile},
         {"creating the third file", Call::OpenNewFile, 3, kMessageCannotWrite},
@@ -209,8 +209,8 @@ TEST(RunSetup, EveryEndingLeavesOneRecordAfterCleanupAndBeforeItsBox) {
         {"E1", [](SimulatedPlatform& platform) { platform.AddResource(u"KYT_MANIFEST", "broken\r\n"); },
          RecordType::Error, 1101, 1, kMessageInvalidPackage, notRun, nothingStaged},
         {"E2", [](SimulatedPlatform& platform) { platform.AddFile(kBase); }, RecordType::Error, 1102, 1,
-         kMessageNoTempDirectory, notRun, nothingStaged},
-        {"E3", Failing(Call::MakeFolder, 3), RecordType::Error, 1103, 1, kMessageNoTempFolder, notRun, nothingLeft},
+         kMessageNoStagingDirectory, notRun, nothingStaged},
+        {"E3", Failing(Call::MakeFolder, 3), RecordType::Error, 1103, 1, kMessageNoPackageFolder, notRun, nothingLeft},
         {"E4", Failing(Call::FindResourceBytes, 3), RecordType::Error, 1104, 1, kMessageMissingFile, notRun, nothingLeft},
         {"E5", Failing(Call::WriteBytes, 2), RecordType::Error, 1105, 1, kMessageCannotWrite, notRun, nothingLeft},
         {"E6", Failing(Call::StartProcess), RecordType::Error, 1106, 1, kMessageCannotStartInstaller, notRun, nothingLeft},
@@ -267,9 +267,9 @@ std::optional<WideString> ExpectedMessage(const std::string& failed) {
     if (is("FindResourceBytes KYT_MANIFEST")) return WideString(kMessageInvalidPackage);
     if (is("ReadTempPath") || is("HoldFolder") || is("IsOnLocalVolumeWithAccessLists") || is("IsRealDirectory") ||
         (is("CreateHeldFolder") && failed.ends_with(" KYT_DRIVER_SETUP"))) {
-        return WideString(kMessageNoTempDirectory);
+        return WideString(kMessageNoStagingDirectory);
     }
-    if (is("MakeFolder ")) return WideString(kMessageNoTempFolder);
+    if (is("MakeFolder ")) return WideString(kMessageNoPackageFolder);
     if (is("FindResourceBytes")) return WideString(kMessageMissingFile);
     if (is("OpenNewFile") || is("WriteBytes")) return WideString(kMessageCannotWrite);
     if (is("StartProcess")) return WideString(kMessageCannotStartInstaller);

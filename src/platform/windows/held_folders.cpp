@@ -1,9 +1,6 @@
-// The staging area's folders. The setup runs elevated but works below the user's own temporary
-// folder, where any program of the user may rename, replace or re-point what it finds by name.
-// So a folder is held from the moment the setup has it: the temporary folder by the open of the
-// path the user chose, the base folder and the staging directory by the very handle that made or
-// opened each relative to the one above, opening no reparse point. Everything later goes through
-// those handles or below the held folders' final paths.
+// The staging area's folders, held from the moment the setup has them (why: see platform.h): the
+// temporary folder by the open of the user's path, every other folder by the handle that made
+// or opened it relative to the one above, opening no reparse point.
 #include <windows.h>
 #include <winternl.h>
 
