@@ -20,7 +20,7 @@ DRIVER_VER = re.compile(r"^([0-9]{2})([/-])([0-9]{2})\2([0-9]{4})$")
 VERSION = re.compile(r"^[0-9]+(\.[0-9]+){0,3}$")
 X64_MODELS = re.compile(r"^ntamd64(\.|$)", re.IGNORECASE)  # the only models decoration x64 reads
 ASCII_FOLD = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
-UNSIGNED = "dpinst.exe installs only signed driver packages unless dpinst.xml says <legacyMode/>"
+UNSIGNED = "dpinst.exe installs only signed driver packages (unless dpinst.xml says <legacyMode/>)"
 LINE_ENDS = "its line ends were changed after signing (keep *.inf byte for byte in git: `*.inf -text`)"
 
 
@@ -336,8 +336,8 @@ class Judge:
         name = entry.fields[0] if entry else ""
         path = package_path(inf_folder(relative), name) if name.strip(".") and not re.search(r"[\\/%]", name) else None
         if entry is None:
-            return problems + [Problem(relative, 0, f"names no catalog for x64 (CatalogFile); {UNSIGNED}, and "
-                                                    f"Windows stages none without a signed catalog")]
+            return problems + [Problem(relative, 0, f"names no catalog for x64 (CatalogFile), so it is unsigned; "
+                                                    f"{UNSIGNED}")]
         if not path or fold(path) not in self.files:
             return problems + [Problem(relative, entry.number, f"{entry.key} names {name}, which is not in the "
                                                                f"package next to the INF")]
@@ -346,8 +346,7 @@ class Judge:
             return problems
         shown = self.files[fold(path)][0]
         if catalog.problem:
-            return problems + [Problem(shown, 0, f"{catalog.problem}; {UNSIGNED}, and Windows needs a signed catalog "
-                                                 f"for {relative}")]
+            return problems + [Problem(shown, 0, f"{catalog.problem}, so {relative} is unsigned; {UNSIGNED}")]
         if not catalogs.file_digests(data) & catalog.digests:
             crlf = re.sub(rb"\r?\n", b"\r\n", data)
             why = LINE_ENDS if catalogs.file_digests(crlf) & catalog.digests else "the INF was changed after signing"

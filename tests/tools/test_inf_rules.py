@@ -159,7 +159,7 @@ COPIES = (GOOD + "[Install.NTamd64]\nCopyFiles=Files,@at.sys\n[Install]\nCopyFil
           "[SourceDisksNames]\n1=D,,,\\bin\n2=D,cabs.cab\n3=D,,,%10%\n[SourceDisksNames.amd64]\n1=D,,,x64\n"
           "[SourceDisksFiles]\nthere.sys=1,sub\nlost.sys=1\nsrc.sys=1\ncab.sys=2\ndirid.sys=3\narm.sys=1\n"
           "[SourceDisksFiles.x86]\nx86.sys=1\n").encode()
-NO_CATALOG = "names no catalog for x64 (CatalogFile); dpinst.exe installs only signed driver packages"
+NO_CATALOG = "names no catalog for x64 (CatalogFile), so it is unsigned; dpinst.exe installs only signed driver"
 NOTHING = "no INF the installer reads has a model for 64-bit Windows (NTamd64): nothing would install"
 CRLF_GOOD = (GOOD + "[Version]\nCatalogFile=a.cat\n").replace("\n", "\r\n").encode()
 
@@ -179,9 +179,9 @@ CASES = [
     ("a catalog named through [Strings] that is not there", winusb(**{"kyt_winusb.cat": None}),
      ["kyt_winusb.inf, line 9: CatalogFile names kyt_winusb.cat, which is not in the package next to the INF"], []),
     ("a placeholder catalog", winusb(**{"kyt_winusb.cat": PLACEHOLDER_CATALOG}),
-     ["kyt_winusb.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list); dpinst.exe "
-      "installs only signed driver packages unless dpinst.xml says <legacyMode/>, and Windows needs a signed "
-      "catalog for kyt_winusb.inf"], []),
+     ["kyt_winusb.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so "
+      "kyt_winusb.inf is unsigned; dpinst.exe installs only signed driver packages (unless dpinst.xml says "
+      "<legacyMode/>)"], []),
     ("an unsigned catalog", winusb(**{"kyt_winusb.cat": UNSIGNED_CATALOG}), ["kyt_winusb.cat: carries no signature"], []),
     ("signed data that is no trust list", winusb(**{"kyt_winusb.cat": SIGNED_DATA}), ["is not a catalog"], []),
     ("an unsigned catalog and a missing file are only warnings in legacy mode",

@@ -207,8 +207,8 @@ class PackageBuild(unittest.TestCase):
             self.assertEqual(os.listdir(out), [], "a refused package left files behind")
             make_package(package, {"a.cat": b"placeholder"})
             done, _ = generate(package, out=out)
-            self.assertIn("\na.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list); "
-                          "dpinst.exe installs only signed driver packages", done.stderr)
+            self.assertIn("\na.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so "
+                          "a.inf is unsigned; dpinst.exe installs only signed driver packages", done.stderr)
             make_package(package, {"dpinst.xml": LEGACY})
             done, _ = generate(package, out=out)
             self.assertEqual((done.returncode, done.stdout), (0, ""), done.stderr)
@@ -216,9 +216,8 @@ class PackageBuild(unittest.TestCase):
             self.assertEqual(summary(out, os.path.join(out, "Setup.exe"))[2:5], [
                 "  dpinst.xml says <legacyMode/>: unsigned packages and missing files are only warnings",
                 "  dpinst.xml asks for a quiet install (<quietInstall/>)",
-                "  warning: a.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list); dpinst.exe "
-                "installs only signed driver packages unless dpinst.xml says <legacyMode/>, and Windows needs a signed "
-                "catalog for a.inf"])
+                "  warning: a.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so a.inf "
+                "is unsigned; dpinst.exe installs only signed driver packages (unless dpinst.xml says <legacyMode/>)"])
 
     def test_huge_files_and_too_many_files_are_refused(self):
         with tempfile.TemporaryDirectory() as package:
