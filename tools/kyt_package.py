@@ -36,7 +36,7 @@ import sys
 
 from inf_rules import check_package
 from package_rules import PackageError, validate
-from problems import NOTE, REFUSAL, WARNING, of_level
+from problems import NOTE, REFUSAL, WARNING, Problem, of_level
 
 # Left out of every package: what version control and desktops put into folders.
 VERSION_CONTROL = {".git", ".svn", ".hg", ".bzr", "cvs"}
@@ -71,7 +71,7 @@ def collect(folder, excludes=()):
     not exist, for symbolic links, which would carry content from elsewhere or nothing, and for
     anything that is neither a file nor a folder."""
     if not os.path.isdir(folder):
-        raise PackageError(f"{folder}: the package folder does not exist or is not a folder")
+        raise PackageError([Problem(folder, 0, "the package folder does not exist or is not a folder")])
     found, left_out, refused = [], [], []
 
     def walk(absolute_folder, relative_folder):
@@ -81,18 +81,18 @@ def collect(folder, excludes=()):
             if why:
                 left_out.append((relative + ("\\" if item.is_dir(follow_symlinks=False) else ""), why))
             elif item.is_symlink():
-                refused.append(f"{relative}: is a symbolic link (to {os.readlink(item.path)}); "
-                             f"put the file or folder itself into the package")
+                refused.append(Problem(relative, 0, f"is a symbolic link (to {os.readlink(item.path)}); "
+                                                    f"put the file or folder itself into the package"))
             elif item.is_dir():
                 walk(item.path, relative + "\\")
             elif item.is_file():
                 found.append((relative, item.path))
             else:
-                refused.append(f"{relative}: is neither a file nor a folder (a device, pipe or socket)")
+                refused.append(Problem(relative, 0, "is neither a file nor a folder (a device, pipe or socket)"))
 
     walk(folder, "")
     if refused:
-        raise PackageError("\n".join(refused))
+        raise PackageError(refused)
     return found, left_out
 
 
@@ -181,7 +181,7 @@ def generate(args):
         validate(entries)
         found = check_package(entries)
         if of_level(found, REFUSAL):
-            raise PackageError("\n".join(map(str, of_level(found, REFUSAL))))
+            raise PackageError(of_level(found, REFUSAL))
     os.makedirs(args.out, exist_ok=True)
     manifest_path = os.path.join(args.out, "manifest.txt")
     if args.manifest_text:
