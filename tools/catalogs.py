@@ -38,7 +38,9 @@ class Catalog:
 def pe_image_ranges(data):
     """Returns the (start, end) byte ranges of a Windows image that its image hash covers (all
     but the checksum, the certificate table's directory entry and the table itself), or None
-    when the bytes are no PE image."""
+    when the bytes are no PE image. Signing pads an image to a multiple of 8 bytes before it
+    appends the table, so an image without one is hashed as if padded with zero bytes, and
+    ranges beyond the data stand for those."""
     if data[:2] != b"MZ" or len(data) < 0x40:
         return None
     pe = struct.unpack_from("<I", data, 0x3C)[0]
@@ -51,7 +53,7 @@ def pe_image_ranges(data):
         return None
     checksum, entry = optional + 64, directories + 4 * 8
     table, size = struct.unpack_from("<II", data, entry)
-    end = table if size and table + size <= len(data) and table >= entry + 8 else len(data)
+    end = table if size and table + size <= len(data) and table >= entry + 8 else -(-len(data) // 8) * 8
     return [(0, checksum), (checksum + 4, entry), (entry + 8, end)]
 
 
@@ -63,7 +65,7 @@ def file_digests(data):
     for name in DIGESTS:
         digest = hashlib.new(name)
         for start, end in ranges:
-            digest.update(data[start:end])
+            digest.update(data[start:end].ljust(end - start, b"\0"))
         found.add(digest.digest())
     return found
 
@@ -164,7 +166,7 @@ def member(name, data, digest_name):
     image = pe_image_ranges(data) is not None
     digest = hashlib.new(digest_name)
     for start, end in pe_image_ranges(data) or [(0, len(data))]:
-        digest.update(data[start:end])
+        digest.update(data[start:end].ljust(end - start, b"\0"))
     value = digest.digest()
     obsolete = der(0x80, "<<<Obsolete>>>".encode("utf-16-be"))
     spc = sequence(oid(PE_IMAGE_DATA), sequence(der(0x03, b"\0"), der(0xA0, der(0xA2, obsolete)))) if image \

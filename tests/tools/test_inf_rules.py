@@ -139,15 +139,17 @@ def winusb(**files):
 
 
 def pe_image(tail=b""):
-    """Returns a small x86-64 Windows image; with tail, a certificate table holding it is appended
-    and the checksum set, as signing the image does."""
-    image = bytearray(0x200)
+    """Returns a small x86-64 Windows image of a size that is no multiple of 8; with tail, padded
+    to 8 bytes with a certificate table holding it appended and the checksum set, as signing the
+    image does."""
+    image = bytearray(0x1FD)
     image[0:2], image[0x3C:0x40], image[0x80:0x84] = b"MZ", (0x80).to_bytes(4, "little"), b"PE\0\0"
     image[0x98:0x9A] = (0x20B).to_bytes(2, "little")
     if tail:
         image[0x98 + 64:0x98 + 68] = b"\x12\x34\x56\x78"
         image[0x98 + 112 + 32:0x98 + 112 + 40] = (0x200).to_bytes(4, "little") + len(tail).to_bytes(4, "little")
-    return bytes(image) + tail
+        image += bytes(3) + tail
+    return bytes(image)
 
 
 LEGACY = b"<dpinst><legacyMode/><quietInstall/></dpinst>"
