@@ -281,6 +281,7 @@ class Judge:
 
     def __init__(self, files, today):
         self.files, self.today, self.catalogs = files, today, {}
+        self.legacy = False  # whether dpinst.xml says <legacyMode/>
 
     def data(self, folded):
         with open(self.files[folded][1], "rb") as f:
@@ -320,7 +321,10 @@ class Judge:
         else:
             why = driver_ver_problem(driver_ver, self.today)
             problems += [Problem(relative, driver_ver.number, why, WARNING)] if why else []
-        return (problems + self.check_copies(relative, inf, held, data), True) if models else (problems, False)
+        if not models:
+            return problems, False
+        # Legacy mode lets dpinst.exe install unsigned packages and packages with missing files.
+        return problems + lowered(self.check_copies(relative, inf, held, data), WARNING, self.legacy), True
 
     def check_copies(self, relative, inf, held, data):
         """Returns the problems of the files the x64 installation copies and of the catalog."""
@@ -370,6 +374,7 @@ def check_package(entries, today=None):
     judge = Judge({fold(relative): (relative, absolute) for relative, absolute in entries},
                   today or datetime.date.today())
     settings = read_settings(judge.files)
+    judge.legacy = settings.legacy
     problems, read, installs = list(settings.problems), 0, 0
     for relative, absolute in entries:
         if not fold(relative).endswith(".inf"):
@@ -379,7 +384,7 @@ def check_package(entries, today=None):
                                                  "folder dpinst.xml names), so not judged", NOTE))
             continue
         found, x64 = judge.check_inf(relative, judge.data(fold(relative)))
-        problems += lowered(found, WARNING, settings.legacy)
+        problems += found
         read, installs = read + 1, installs + x64
     if read and not installs:
         problems.append(Problem("", 0, "no INF the installer reads has a model for 64-bit Windows (NTamd64): "

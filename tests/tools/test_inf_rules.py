@@ -242,12 +242,15 @@ CASES = [
                  "b.inf, line 5: has no model for 64-bit Windows (NTamd64), only Models, More.NT",
                  "c.inf, line 4: has no model for 64-bit Windows (NTamd64): [Manufacturer] names Models.NTamd64, "
                  "which the INF does not hold"]),
-    ("models for x64 with an OS version, or none in them, in legacy mode",
+    ("models for x64 with an OS version, or none in them, in legacy mode, which softens no other refusal",
      {"a.inf": (HEAD + "[Manufacturer]\nM=Models,NTamd64.10.0...16299\n[models.ntamd64.10.0...16299]\n"
                        "D=I,USB\\X\n").encode(),
       "b.inf": (HEAD + "[Manufacturer]\nM=Models,NTamd64\n[Models.NTamd64]\n").encode(),
-      "c.inf": HEAD.encode(), "sub/d.inf": HEAD.encode(), "dpinst.xml": LEGACY},
-     [], ["a.inf: " + NO_CATALOG, "b.inf, line 4: has no model", "c.inf: has no model"],
+      "c.inf": HEAD.encode(), "sub/d.inf": HEAD.encode(), "e.inf": b"[Version]\nSignature=$Windows 95$\n",
+      "dpinst.xml": LEGACY},
+     ['e.inf, line 2: Signature is "$Windows 95$"'],
+     ["a.inf: " + NO_CATALOG, "b.inf, line 4: has no model", "c.inf: has no model", "e.inf: has no model",
+      "e.inf: has no D"],
      ["sub\\d.inf: not read by the installer", "legacyMode", "quiet install"]),
     ("the catalog that applies to x64 is the one that counts",
      {"a.inf": (GOOD + "[Version]\nCatalogFile=gone.cat\nCatalogFile.NTx86=gone.cat\n"
