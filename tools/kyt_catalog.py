@@ -15,12 +15,13 @@ bytes). `osslsigncode verify -in FILE.cat` checks its signature.
 What it is for: test signing (a test machine with test signing on, or a certificate the machine
 trusts for user-mode packages) and the tests of the package check. What it is not: a release
 signature. Windows 10 and later load new kernel drivers only with Microsoft's signature from the
-hardware dashboard, or with test signing on. Exits 0 when it wrote the catalog, 1 when a file
-the catalog must list is missing from the package.
+hardware dashboard, or with test signing on. Exits 0 when it wrote the catalog, 1 when an INF
+cannot be decoded or a file the catalog must list is missing from the package.
 """
 import argparse
 import datetime
 import os
+import subprocess
 import sys
 
 import catalogs
@@ -36,6 +37,9 @@ def members(package, infs):
     found, missing = {}, []
     for relative in infs:
         relative = relative.replace("/", "\\")
+        if inf_rules.fold(relative) not in files:
+            missing.append(relative)
+            continue
         with open(files[inf_rules.fold(relative)], "rb") as f:
             data = f.read()
         found[inf_rules.fold(relative)] = (relative.rpartition("\\")[2], data)
@@ -62,7 +66,11 @@ def main(argv):
     parser.add_argument("--sha1", action="store_true", help="a SHA-1 catalog")
     parser.add_argument("--time", help="the catalog's time, UTC (default: now)")
     args = parser.parse_args(argv)
-    listed, missing = members(args.package, args.inf)
+    try:
+        listed, missing = members(args.package, args.inf)
+    except ValueError as error:
+        print(f"kyt_catalog: an INF cannot be decoded: it {error}", file=sys.stderr)
+        return 1
     if missing:
         print("kyt_catalog: the package does not hold " + ", ".join(missing), file=sys.stderr)
         return 1
@@ -70,7 +78,12 @@ def main(argv):
     digest = "sha1" if args.sha1 else "sha256"
     trust_list = catalogs.trust_list(listed, digest, when.replace(tzinfo=datetime.timezone.utc, microsecond=0))
     with open(args.cert, "rb") as f:
-        signed = catalogs.sign(trust_list, f.read(), args.key, digest)
+        certificates = f.read()
+    try:
+        signed = catalogs.sign(trust_list, certificates, args.key, digest)
+    except (subprocess.CalledProcessError, ValueError, IndexError) as error:
+        print(f"kyt_catalog: cannot sign with {args.cert} and {args.key} ({error})", file=sys.stderr)
+        return 1
     with open(args.out, "wb") as f:
         f.write(signed)
     print(f"kyt_catalog: {args.out}: {len(listed)} members, {digest}")
