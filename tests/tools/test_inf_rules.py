@@ -1,16 +1,16 @@
-"""The driver package's own checks: what the build refuses in a package (naming the file, the line
-and the reason), what it only warns of, what its summary notes, and the constructs it leaves
-alone. Catalogs are made by the catalog command and signed with a throwaway authority."""
+"""The driver package's checks: what the build refuses (naming the file, the line and the reason),
+warns of and notes, and what it leaves alone; catalogs made by the catalog command, test-signed."""
+import collections
 import contextlib
 import datetime
 import io
 import os
-import re
+import pathlib
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
-from dataclasses import dataclass, field
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..", "e2e")]
@@ -108,26 +108,13 @@ REG_MULTI_SZ     = 0x00010000
 """
 
 
-def read(path):
-    """Returns the bytes of a file, or None when there is none."""
-    if not os.path.exists(path):
-        return None
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def utf16(text):
     return b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
 
 
-@dataclass
-class Cat:
-    """A catalog the catalog command makes for the INFs, from the package as it is but for the
-    files in `signed`, which hold those bytes (None: are absent) while it signs."""
-    infs: tuple
-    signed: dict = field(default_factory=dict)
-    sha1: bool = False
-    signer: str = "test"  # or "hardware": a certificate named as Microsoft's hardware publisher
+# A catalog of the INFs from the package with the files of `signed` holding those bytes (None: absent)
+# while it is made; signed by "test", or "hardware", a certificate named as Microsoft's publisher.
+Cat = collections.namedtuple("Cat", "infs signed sha1 signer", defaults=({}, False, "test"))
 
 
 def winusb(**files):
@@ -139,17 +126,13 @@ def winusb(**files):
 
 
 def pe_image(tail=b""):
-    """Returns a small x86-64 Windows image of a size that is no multiple of 8; with tail, padded
-    to 8 bytes with a certificate table holding it appended and the checksum set, as signing the
-    image does."""
+    """Returns an x86-64 Windows image of a size no multiple of 8; with tail, padded to 8 bytes with a
+    certificate table holding tail appended and the checksum set, as signing the image does."""
     image = bytearray(0x1FD)
-    image[0:2], image[0x3C:0x40], image[0x80:0x84] = b"MZ", (0x80).to_bytes(4, "little"), b"PE\0\0"
-    image[0x98:0x9A] = (0x20B).to_bytes(2, "little")
-    if tail:
-        image[0x98 + 64:0x98 + 68] = b"\x12\x34\x56\x78"
-        image[0x98 + 112 + 32:0x98 + 112 + 40] = (0x200).to_bytes(4, "little") + len(tail).to_bytes(4, "little")
-        image += bytes(3) + tail
-    return bytes(image)
+    image[0:2], image[0x3C], image[0x80:0x84], image[0x98:0x9A] = b"MZ", 0x80, b"PE\0\0", b"\x0b\x02"
+    if tail:  # the checksum, and the certificate table's entry among the data directories
+        image[0xD8:0xDC], image[0x128:0x130] = b"\x12\x34\x56\x78", struct.pack("<II", 0x200, len(tail))
+    return bytes(image + (bytes(3) + tail if tail else b""))
 
 
 LEGACY = b"<dpinst><legacyMode/><quietInstall/></dpinst>"
@@ -165,10 +148,9 @@ NO_CATALOG = "names no catalog for x64 (CatalogFile), so it is unsigned; dpinst.
 NOTHING = "no INF the installer reads has a model for 64-bit Windows (NTamd64): nothing would install"
 CRLF_GOOD = (GOOD + "[Version]\nCatalogFile=a.cat\n").replace("\n", "\r\n").encode()
 
-# (what, {package path: bytes or Cat}, [fragments of each refusal], [fragments of each warning],
-# optionally [fragments of each note]). Every fragment must be in the message at its place, and
-# there must be no other message. Without a dpinst.xml of its own a package gets one that asks
-# for a quiet install and nothing else.
+# (what, {package path: bytes or Cat}, [fragments of each refusal], [... of each warning], optionally
+# [... of each note]): each fragment in the message at its place, and no other message. A package
+# without a dpinst.xml of its own gets one that asks for a quiet install and nothing else.
 CASES = [
     ("the WinUSB template needs only its amd64 co-installers and a catalog that lists them", winusb(), [], [],
      ["kyt_winusb.cat: signed by KYT Test Signer (not Microsoft's hardware publisher)",
@@ -249,8 +231,7 @@ CASES = [
       "c.inf": HEAD.encode(), "sub/d.inf": HEAD.encode(), "e.inf": b"[Version]\nSignature=$Windows 95$\n",
       "dpinst.xml": LEGACY},
      ['e.inf, line 2: Signature is "$Windows 95$"'],
-     ["a.inf: " + NO_CATALOG, "b.inf, line 4: has no model", "c.inf: has no model", "e.inf: has no model",
-      "e.inf: has no D"],
+     ["a.inf: " + NO_CATALOG, "b.inf, line 4: has no model", "c.inf: has no m", "e.inf: has no m", "e.inf: has no D"],
      ["sub\\d.inf: not read by the installer", "legacyMode", "quiet install"]),
     ("the catalog that applies to x64 is the one that counts",
      {"a.inf": (GOOD + "[Version]\nCatalogFile=gone.cat\nCatalogFile.NTx86=gone.cat\n"
@@ -269,72 +250,59 @@ CASES = [
          ("a", "2026-01-02,1.0.0.0"), ("b", "01/02/2026"), ("c", "02/30/2026,1.0.0.0"), ("d", "01/02/2026,1.0.65535"),
          ("e", "06/02/2026,1.0.0.0"), ("f", '"06/01/2026", 1.0'), ("g", "1/2/2026,1.0.0.0"), ("h", "01-02-2026,0.0.0"),
          ("i", "01/02/2026,1.0.0.0.0")]},
-     [NOTHING], [w for name, why in [
-         ("a", "line 3: DriverVer 2026-01-02,1.0.0.0 is not mm/dd/yyyy,w.x.y.z"), ("b", ""),
-         ("c", "line 3: DriverVer 02/30/2026,1.0.0.0 is not a date"), ("d", "line 3: DriverVer 01/02/2026,1.0.65535 is"),
-         ("e", "line 3: DriverVer 06/02/2026,1.0.0.0 is a date in the future"), ("f", ""), ("g", "line 3: DriverVer"),
-         ("h", "line 3: DriverVer 01-02-2026,0.0.0 has the version 0.0.0.0"), ("i", "line 3: DriverVer")]
-         for w in [f"{name}.inf: has no model"] + ([f"{name}.inf, {why}"] if why else [])]),
+     [NOTHING], ["a.inf: has no model", "a.inf, line 3: DriverVer 2026-01-02,1.0.0.0 is not mm/dd/yyyy,w.x.y.z",
+                 "b.inf: has no model", "c.inf: has no model", "c.inf, line 3: DriverVer 02/30/2026,1.0.0.0 is not a "
+                 "date", "d.inf: has no model", "d.inf, line 3: DriverVer 01/02/2026,1.0.65535 is not",
+                 "e.inf: has no model", "e.inf, line 3: DriverVer 06/02/2026,1.0.0.0 is a date in the future",
+                 "f.inf: has no model", "g.inf: has no model", "g.inf, line 3: DriverVer 1/2/2026", "h.inf: has no",
+                 "h.inf, line 3: DriverVer 01-02-2026,0.0.0 has the version 0.0.0.0", "i.inf: has no", "i.inf, line 3"]),
     ("dpinst.xml that is not well-formed",
      {"DPInst.xml": b"<?xml version='1.0'?>\n<dpInst>\n<quietInstall/>\n</dpinst>\n", "sub/dpinst.xml": b"<"}, [],
      ["DPInst.xml, line 4: is not well-formed XML (mismatched tag); the installer reads no settings from it"]),
 ]
 
 
+def write(package, files):
+    """Writes {package path: bytes} below the package folder; None removes the file."""
+    for path, data in files.items():
+        target = pathlib.Path(package, *path.split("/"))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data) if data is not None else target.unlink()
+
+
 class InfRules(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.authority_folder = tempfile.TemporaryDirectory()
-        authority = Authority(cls.authority_folder.name, "root")
+        folder = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(folder.cleanup)
+        authority = Authority(folder.name, "root")
         cls.signers = {"test": authority.issue("test", "/CN=KYT Test Signer"),
                        "hardware": authority.issue("hardware", f"/CN={catalogs.MICROSOFT_HARDWARE}")}
         cls.root = authority.certificate
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.authority_folder.cleanup()
-
-    def make_catalog(self, package, relative, catalog):
-        """Writes the catalog with the catalog command, with the files of catalog.signed in place
-        while it signs, and checks its signature with osslsigncode."""
-        def write(files):
-            for path, data in files.items():
-                target = os.path.join(package, *path.split("/"))
-                os.makedirs(os.path.dirname(target), exist_ok=True)
-                if data is None:
-                    os.remove(target)
-                else:
-                    with open(target, "wb") as f:
-                        f.write(data)
-        before = {path: read(os.path.join(package, *path.split("/"))) for path in catalog.signed}
-        write(catalog.signed)
+    def make_catalog(self, package, relative, catalog, files):
+        """Writes the catalog with the catalog command and checks its signature with osslsigncode."""
+        write(package, catalog.signed)
         key, chain = self.signers[catalog.signer]
         out = os.path.join(package, *relative.split("/"))
         with contextlib.redirect_stdout(io.StringIO()):
-            self.assertEqual(kyt_catalog.main(["--package", package, "--out", out, "--cert", chain, "--key", key]
-                                              + [a for inf in catalog.infs for a in ("--inf", inf)]
-                                              + ["--sha1"] * catalog.sha1), 0)
-        write(before)
-        done = subprocess.run(["osslsigncode", "verify", "-in", out, "-CAfile", self.root], capture_output=True,
-                              text=True)
-        self.assertIn("Signature verification: ok", done.stdout, done.stdout + done.stderr)
+            self.assertEqual(kyt_catalog.main(["--package", package, "--out", out, "--cert", chain, "--key", key, *[
+                a for inf in catalog.infs for a in ("--inf", inf)]] + ["--sha1"] * catalog.sha1), 0)
+        write(package, {path: files.get(path) for path in catalog.signed})
+        done = subprocess.run(["osslsigncode", "verify", "-in", out, "-CAfile", self.root], capture_output=True)
+        self.assertIn(b"Signature verification: ok", done.stdout, done.stdout + done.stderr)
 
     def test_each_package_gets_exactly_its_refusals_warnings_and_notes(self):
         for what, files, refused, warned, *noted in CASES:
             with self.subTest(what), tempfile.TemporaryDirectory() as package:
-                if not any(re.fullmatch(r"(?i)dpinst\.xml", path) for path in files):
+                if "dpinst.xml" not in {path.lower() for path in files}:
                     files = dict(files, **{"dpinst.xml": b"<dpinst><quietInstall/></dpinst>"})
-                entries = []
-                for relative, data in sorted(files.items()):
-                    path = os.path.join(package, *relative.split("/"))
-                    os.makedirs(os.path.dirname(path), exist_ok=True)
-                    if not isinstance(data, Cat):
-                        with open(path, "wb") as f:
-                            f.write(data)
-                    entries.append((relative.replace("/", "\\"), path))
+                entries = [(relative.replace("/", "\\"), os.path.join(package, *relative.split("/")))
+                           for relative in sorted(files)]
+                write(package, {relative: data for relative, data in files.items() if not isinstance(data, Cat)})
                 for relative, data in files.items():
                     if isinstance(data, Cat):
-                        self.make_catalog(package, relative, data)
+                        self.make_catalog(package, relative, data, files)
                 found = inf_rules.check_package(entries, TODAY)
                 for expected, level in ((refused, REFUSAL), (warned, WARNING)) + tuple((n, NOTE) for n in noted):
                     messages = [str(problem) for problem in of_level(found, level)]

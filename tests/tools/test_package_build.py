@@ -63,7 +63,8 @@ class PackageBuild(unittest.TestCase):
     def test_the_manifest_lists_files_before_folders_in_a_fixed_order(self):
         with tempfile.TemporaryDirectory() as package:
             make_package(package, {"dpinst.exe": INSTALLER, "B.inf": INF, "a.cat": b"a", "amd64/x.dll": b"x",
-                                   "dpinst.xml": LEGACY, "amd64/dpinst.exe": b"MZ", "Zeta/deep/z.bin": b"z", "amd64/sub/q.bin": b"q"})
+                                   "dpinst.xml": LEGACY, "amd64/dpinst.exe": b"MZ", "Zeta/deep/z.bin": b"z",
+                                   "amd64/sub/q.bin": b"q"})
             done, out = generate(package)
             self.assertEqual(done.returncode, 0, done.stderr)
             text = read(os.path.join(out, "manifest.txt"))
