@@ -101,20 +101,31 @@ def elements(data):
     return found
 
 
+def tag_digests(tag):
+    """Returns the hash a member's tag holds: the hash itself, or its hex digits in UTF-16."""
+    try:
+        text = tag.decode("utf-16-le")
+        return {tag} if len(tag) in (20, 32) else {bytes.fromhex(text)} if len(text) in (40, 64) else set()
+    except ValueError:
+        return set()
+
+
 def member_digests(ctl):
     """Returns the hashes that the members of a certificate trust list (its content octets)
-    record in their indirect-data attributes."""
+    record in their tags and indirect-data attributes. A member that cannot be read adds
+    nothing."""
     found = set()
     for tag, subjects in elements(ctl):
         for subject in (content for kind, content in elements(subjects) if kind == 0x30) if tag == 0x30 else []:
-            parts = elements(subject)
-            if len(parts) < 2 or parts[0][0] != 0x04 or parts[1][0] != 0x31:
-                continue
-            for _, attribute in elements(parts[1][1]):
-                kind, values = elements(attribute)[:2]
-                if kind == (0x06, oid(INDIRECT_DATA)[2:]):
-                    for _, indirect in elements(values[1]):
+            try:
+                parts = elements(subject)
+                found |= tag_digests(parts[0][1]) if parts[0][0] == 0x04 else set()
+                for _, attribute in elements(parts[1][1]) if len(parts) > 1 and parts[1][0] == 0x31 else []:
+                    kind, values = elements(attribute)[:2]
+                    for _, indirect in elements(values[1]) if kind == (0x06, oid(INDIRECT_DATA)[2:]) else []:
                         found.add(elements(elements(indirect)[1][1])[1][1])
+            except (ValueError, IndexError):
+                continue
     return found
 
 
@@ -193,14 +204,15 @@ def sign(content, certificates, key, digest_name="sha256"):
     with the PEM key (through openssl); the chain travels with it."""
     chain = [x509.Certificate.load(body) for _, _, body in pem.unarmor(certificates, multiple=True)]
     inner = core.load(content).contents
+    digest = der(0x04, hashlib.new(digest_name, inner).digest())
     attributes = set_of(sequence(oid("1.2.840.113549.1.9.3"), set_of(oid(CTL_OID))),
-                        sequence(oid("1.2.840.113549.1.9.4"), set_of(der(0x04, hashlib.new(digest_name, inner).digest()))))
+                        sequence(oid("1.2.840.113549.1.9.4"), set_of(digest)))
     signature = subprocess.run(["openssl", "dgst", f"-{digest_name}", "-sign", key], input=attributes,
                                capture_output=True, check=True).stdout
     algorithm = sequence(oid(DIGESTS[digest_name]), b"\x05\x00")
-    signer = sequence(core.Integer(1).dump(), sequence(chain[0].issuer.dump(), core.Integer(chain[0].serial_number).dump()),
-                      algorithm, b"\xa0" + attributes[1:], sequence(oid("1.2.840.113549.1.1.1"), b"\x05\x00"),
-                      der(0x04, signature))
+    issuer = sequence(chain[0].issuer.dump(), core.Integer(chain[0].serial_number).dump())
+    signer = sequence(core.Integer(1).dump(), issuer, algorithm, b"\xa0" + attributes[1:],
+                      sequence(oid("1.2.840.113549.1.1.1"), b"\x05\x00"), der(0x04, signature))
     signed = sequence(core.Integer(1).dump(), set_of(algorithm), sequence(oid(CTL_OID), der(0xA0, content)),
                       der(0xA0, b"".join(c.dump() for c in chain)), set_of(signer))
     return sequence(oid("1.2.840.113549.1.7.2"), der(0xA0, signed))
