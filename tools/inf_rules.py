@@ -191,7 +191,8 @@ def x64_copies(inf, held):
                             yield section, directive, name[1:]
                         for entry in inf.sections.get(fold(name), []) if not name.startswith("@") else []:
                             source = entry.fields[1] if len(entry.fields) > 1 and entry.fields[1] else entry.fields[0]
-                            yield name, entry, source
+                            if source:
+                                yield name, entry, source
                 seen.add(section)
 
 
@@ -210,15 +211,16 @@ def source_path(relative, inf, name):
     for suffix in (".amd64", ""):
         disk = disk or next((e.fields for e in inf.sections.get("sourcedisksnames" + suffix, [])
                              if fold(e.key) == fold(listed.fields[0])), None)
-    if disk is None or (len(disk) > 1 and fold(disk[1]).endswith(".cab")) or (len(disk) > 4 and disk[4] not in ("", "0")):
+    cabinet = len(disk or []) > 1 and fold(disk[1]).endswith(".cab")
+    if disk is None or cabinet or (len(disk) > 4 and disk[4] not in ("", "0")):
         return None
     subdir = listed.fields[1] if len(listed.fields) > 1 else ""
     return package_path(inf_folder(relative), disk[3] if len(disk) > 3 else "", subdir, name)
 
 
 def driver_ver_problem(entry, today):
-    """Returns (level, why) a DriverVer entry is not mm/dd/yyyy (or mm-dd-yyyy) with up to four
-    version parts below 65535, or a valid one is 0.0.0.0 or dated after today; None when it is right."""
+    """Returns why a DriverVer entry is not mm/dd/yyyy (or mm-dd-yyyy) with up to four version
+    parts below 65535, or is 0.0.0.0 or dated after today; None when it is right."""
     text = ",".join(entry.fields)
     date = DRIVER_VER.match(entry.fields[0])
     version = entry.fields[1] if len(entry.fields) > 1 else ""
