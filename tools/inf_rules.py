@@ -232,7 +232,7 @@ def driver_ver_problem(entry, today):
     except ValueError:
         return f"DriverVer {text} is not a date"
     if version and not any(int(part) for part in version.split(".")):
-        return f"DriverVer {text} has the version 0.0.0.0, which Windows takes for no version"
+        return f"DriverVer {text} has the version 0.0.0.0, which is not valid"
     return f"DriverVer {text} is a date in the future" if day > today else None
 
 
