@@ -364,9 +364,9 @@ class Judge:
         kernel = sorted(name for name in copied.values() if fold(name).endswith(".sys"))
         if kernel and catalog.signer != catalogs.MICROSOFT_HARDWARE:
             problems.append(Problem(relative, 0, f"copies the kernel driver {', '.join(kernel)} under a catalog "
-                                                 f"signed by {catalog.signer}: Windows 10 (1607) and later with Secure "
-                                                 f"Boot load new kernel drivers only with Microsoft's signature or "
-                                                 f"with test signing on", WARNING))
+                                                 f"signed by {catalog.signer}: Windows 10 (1607) and later load new "
+                                                 f"kernel drivers only with Microsoft's signature (from the hardware "
+                                                 f"dashboard) or with test signing on", WARNING))
         return problems
 
 

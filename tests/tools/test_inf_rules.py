@@ -182,7 +182,7 @@ CASES = [
      {"kyt.inf": KERNEL, "amd64/kyt.sys": b"new", "kyt.cat": Cat(("kyt.inf",), {"amd64/kyt.sys": b"old"})},
      ["amd64\\kyt.sys: its hash is not in kyt.cat, which kyt.inf names: it was changed after signing"],
      ["kyt.inf: copies the kernel driver kyt.sys under a catalog signed by KYT Test Signer: Windows 10 (1607) and "
-      "later with Secure Boot load new kernel drivers only with Microsoft's signature"]),
+      "later load new kernel drivers only with Microsoft's signature"]),
     ("a kernel driver signed as an image before its signature was added, under Microsoft's hardware publisher",
      {"kyt.inf": KERNEL, "amd64/kyt.sys": pe_image(b"signature"),
       "kyt.cat": Cat(("kyt.inf",), {"amd64/kyt.sys": pe_image()}, signer="hardware")}, [], [],
