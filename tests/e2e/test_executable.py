@@ -22,7 +22,7 @@ import kyt_package  # noqa: E402
 def inspect(setup, files):
     out = io.StringIO()
     problems = kyt_verify.inspect(setup, files, out, signature={"unsigned": True})
-    return problems, out.getvalue()
+    return [str(problem) for problem in problems], out.getvalue()
 
 
 class Executable(unittest.TestCase):
@@ -51,7 +51,7 @@ class Executable(unittest.TestCase):
                 changed.append(types.SimpleNamespace(dll=entry.dll, imports=imports))
             inspection = kyt_verify.Inspection()
             kyt_verify.check_imports(types.SimpleNamespace(DIRECTORY_ENTRY_IMPORT=changed), inspection)
-            return inspection.problems
+            return [str(problem) for problem in inspection.problems]
 
         self.assertEqual(imports_with("kernel32.dll"), [])
         self.assertEqual(imports_with("kernel32.dll", drop=["SetDefaultDllDirectories"]),
