@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
 """Draws the setup's icon and writes it as an .ico file holding four 32-bit RGBA PNG images
 (16, 32, 48 and 256 pixels). The artwork: a blue rounded tile with a white measuring dial and
-an orange needle, the instrument this driver package is for. Same output for the same script."""
+an orange needle, the instrument this driver package is for. Same output for the same script.
+
+  draw_icon.py [ICO]      (default: kyt.ico)
+"""
+import argparse
 import math
 import struct
-import sys
 import zlib
 
 SIZES = (16, 32, 48, 256)
@@ -83,6 +86,8 @@ def ico(images):
 
 
 if __name__ == "__main__":
-    target = sys.argv[1] if len(sys.argv) > 1 else "kyt.ico"
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("target", nargs="?", default="kyt.ico", metavar="ICO")
+    target = parser.parse_args().target
     with open(target, "wb") as f:
         f.write(ico([(size, draw(size)) for size in SIZES]))

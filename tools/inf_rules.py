@@ -1,28 +1,27 @@
-"""What the driver package's own files must be for the setup to install on 64-bit Windows: every
-INF read as Windows reads it, the catalog and source files it names, and dpinst.xml. Each check
-answers with the file, the line where there is one, and the reason; refusals are what breaks the
-installation on every x64 machine, warnings what the release engineer should know. Where an INF
-construct is beyond these rules the checks say nothing: a false refusal is worse than a missed
-warning."""
+"""What the driver package's own files must be for the setup to install on 64-bit Windows, judged
+as dpinst.exe and x64 Windows judge them: the INFs the installer reads (those at the package's
+root and in the folders and paths dpinst.xml names), their models for x64, the files their x64
+installation copies, the signed catalogs that must list the hashes of the INF and of every such
+file, and dpinst.xml itself. Each check answers with one Problem (file, line, reason, level):
+refusals are what breaks the installation on every x64 machine, warnings what the release
+engineer should know, notes what the summary tells. Where an INF construct is beyond these rules
+the checks say nothing: a false refusal is worse than a missed warning."""
 import datetime
-import os
 import re
 import string
 from dataclasses import dataclass, field
-from xml.parsers import expat
+from xml.etree import ElementTree
 
-try:
-    from asn1crypto import cms
-except ImportError:  # the catalogs are then not read, and the summary says so
-    cms = None
+import catalogs
+from problems import NOTE, WARNING, Problem, lowered
 
 SIGNATURES = ("$windows nt$", "$chicago$")
-CTL_OID = "1.3.6.1.4.1.311.10.1"  # the certificate trust list that a Windows catalog signs
-TEST_SIGNING = "installs only where test signing is on"
-DRIVER_VER = re.compile(r"^([0-9]{1,2})/([0-9]{1,2})/([0-9]{4})$")
-VERSION = re.compile(r"^[0-9]{1,5}(\.[0-9]{1,5}){3}$")
+DRIVER_VER = re.compile(r"^([0-9]{2})([/-])([0-9]{2})\2([0-9]{4})$")
+VERSION = re.compile(r"^[0-9]+(\.[0-9]+){0,3}$")
 X64_MODELS = re.compile(r"^ntamd64(\.|$)", re.IGNORECASE)  # the only models decoration x64 reads
 ASCII_FOLD = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
+UNSIGNED = "dpinst.exe installs only signed driver packages (unless dpinst.xml says <legacyMode/>)"
+LINE_ENDS = "its line ends were changed after signing (keep *.inf byte for byte in git: `*.inf -text`)"
 
 
 def fold(name):
@@ -162,135 +161,249 @@ def package_path(*parts):
     return "\\".join(path)
 
 
-def source_file_problems(relative, inf, present):
-    """Returns a refusal for every file of [SourceDisksFiles] or [SourceDisksFiles.amd64] whose
-    disk places it inside the package where the package holds nothing. A file or disk listed in
-    the .amd64 section is taken from there alone; disks that are cabinets or carry flags are left
-    alone."""
-    disks, files = {}, {}
-    for suffix in (".amd64", ""):
-        for entry in inf.sections.get("sourcedisksnames" + suffix, []):
-            disks.setdefault(fold(entry.key), entry.fields)
-        for entry in inf.sections.get("sourcedisksfiles" + suffix, []):
-            files.setdefault(fold(entry.key), ("SourceDisksFiles" + suffix, entry))
-    problems = []
-    for section, entry in sorted(files.values(), key=lambda item: item[1].number):
-        disk = disks.get(fold(entry.fields[0])) if entry.key else None
-        if disk is None or (len(disk) > 1 and fold(disk[1]).endswith(".cab")) or \
-                (len(disk) > 4 and disk[4] not in ("", "0")):
-            continue
-        subdir = entry.fields[1] if len(entry.fields) > 1 else ""
-        target = package_path(inf_folder(relative), disk[3] if len(disk) > 3 else "", subdir, entry.key)
-        if target and fold(target) not in present:
-            problems.append(f"{relative}, line {entry.number}: [{section}] lists {entry.key} on disk "
-                            f"{entry.fields[0]}, at {target}, which the package does not hold")
-    return problems
-
-
 def inf_folder(relative):
     return relative.rpartition("\\")[0]
 
 
-def catalog_problem(data):
-    """Returns why the catalog's bytes would not install the package where Windows checks driver
-    signatures, or None."""
-    try:
-        info = cms.ContentInfo.load(data)
-        signed = info["content"] if info["content_type"].native == "signed_data" else None
-        content_type = signed["encap_content_info"]["content_type"].dotted if signed else None
-        signers = len(signed["signer_infos"]) if signed else 0
-    except (ValueError, TypeError, KeyError):
-        content_type, signers = None, 0
-    if content_type != CTL_OID:
-        return f"is not a catalog (no PKCS#7 SignedData holding a certificate trust list); the package {TEST_SIGNING}"
-    if not signers:
-        return f"carries no signature; the package {TEST_SIGNING}"
+def decorated(inf, name):
+    """Returns the lower-case name of the section x64 Windows takes for an install section:
+    name.NTamd64, else name.NT, else name itself; None when the INF holds none of them."""
+    for suffix in (".ntamd64", ".nt", ""):
+        if fold(name + suffix) in inf.sections:
+            return fold(name + suffix)
     return None
 
 
+def x64_copies(inf, held):
+    """Yields (section, entry, source file name) for every file the x64 installation copies: the
+    CopyFiles of each x64 model's install section and of its .CoInstallers section, both as
+    file-list sections and as @file entries."""
+    seen = set()
+    for models in held:
+        for model in inf.sections[models]:
+            install = decorated(inf, model.fields[0]) if model.key and model.fields[0] else None
+            for section in (install, install and install + ".coinstallers"):
+                for directive in inf.sections.get(section, []) if section not in seen else []:
+                    if fold(directive.key) != "copyfiles":
+                        continue
+                    for name in filter(None, directive.fields):
+                        if name.startswith("@"):
+                            yield section, directive, name[1:]
+                        for entry in inf.sections.get(fold(name), []) if not name.startswith("@") else []:
+                            source = entry.fields[1] if len(entry.fields) > 1 and entry.fields[1] else entry.fields[0]
+                            if source:
+                                yield name, entry, source
+                seen.add(section)
+
+
+def source_path(relative, inf, name):
+    """Returns where x64 Windows takes a copied file from, as a package path ([SourceDisksFiles.amd64]
+    before [SourceDisksFiles], the disk from [SourceDisksNames.amd64] before [SourceDisksNames],
+    the INF's folder for a file no section lists), or None where that is beyond these rules:
+    cabinets, disks with flags, paths with a directory id or leading out of the package."""
+    listed = None
+    for suffix in (".amd64", ""):
+        listed = listed or next((e for e in inf.sections.get("sourcedisksfiles" + suffix, [])
+                                 if fold(e.key) == fold(name)), None)
+    if listed is None:
+        return package_path(inf_folder(relative), name)
+    disk = None
+    for suffix in (".amd64", ""):
+        disk = disk or next((e.fields for e in inf.sections.get("sourcedisksnames" + suffix, [])
+                             if fold(e.key) == fold(listed.fields[0])), None)
+    cabinet = len(disk or []) > 1 and fold(disk[1]).endswith(".cab")
+    if disk is None or cabinet or (len(disk) > 4 and disk[4] not in ("", "0")):
+        return None
+    subdir = listed.fields[1] if len(listed.fields) > 1 else ""
+    return package_path(inf_folder(relative), disk[3] if len(disk) > 3 else "", subdir, name)
+
+
 def driver_ver_problem(entry, today):
-    """Returns why a DriverVer entry is not mm/dd/yyyy,w.x.y.z with a date up to today, or None."""
+    """Returns why a DriverVer entry is not mm/dd/yyyy (or mm-dd-yyyy) with up to four version
+    parts below 65535, or is 0.0.0.0 or dated after today; None when it is right."""
     text = ",".join(entry.fields)
     date = DRIVER_VER.match(entry.fields[0])
-    if not date or len(entry.fields) != 2 or not VERSION.match(entry.fields[1]) or \
-            any(int(part) > 65535 for part in entry.fields[1].split(".")):
-        return f"DriverVer {text} is not mm/dd/yyyy,w.x.y.z"
+    version = entry.fields[1] if len(entry.fields) > 1 else ""
+    if not date or len(entry.fields) > 2 or (version and not VERSION.match(version)) or \
+            any(int(part) >= 65535 for part in version.split(".") if version):
+        return f"DriverVer {text} is not mm/dd/yyyy,w.x.y.z (each part below 65535)"
     try:
-        day = datetime.date(int(date.group(3)), int(date.group(1)), int(date.group(2)))
+        day = datetime.date(int(date.group(4)), int(date.group(1)), int(date.group(3)))
     except ValueError:
         return f"DriverVer {text} is not a date"
+    if version and not any(int(part) for part in version.split(".")):
+        return f"DriverVer {text} has the version 0.0.0.0, which is not valid"
     return f"DriverVer {text} is a date in the future" if day > today else None
 
 
-def check_inf(relative, data, present, today):
-    """Returns (refusals, warnings, the folded package path of its catalog or None) of one INF;
-    present holds the folded paths of every file in the package."""
+@dataclass
+class Settings:
+    """What dpinst.xml at the package's root tells the installer."""
+    folders: list = field(default_factory=list)  # folded package paths it searches, "*" for all
+    packages: list = field(default_factory=list)  # folded INF paths of its <package path>
+    legacy: bool = False
+    quiet: bool = False
+    problems: list = field(default_factory=list)
+
+
+def read_settings(files):
+    """Returns the settings of dpinst.xml at the root of {folded path: (path, absolute)}."""
+    settings = Settings()
+    if "dpinst.xml" not in files:
+        return settings
+    relative, absolute = files["dpinst.xml"]
     try:
-        inf = parse(decode(data))
-    except ValueError as error:
-        return [f"{relative}: cannot be decoded: it {error}"], [], None
-    if "version" not in inf.sections:
-        return [f"{relative}: has no [Version] section, so Windows does not take it for an INF"], [], None
-    refusals, warnings = [], []
-    signature = first(inf, "version", "signature")
-    if signature is None:
-        refusals.append(f"{relative}, line {inf.headers['version']}: [Version] has no Signature")
-    elif fold(",".join(signature.fields)) not in SIGNATURES:
-        refusals.append(f'{relative}, line {signature.number}: Signature is "{",".join(signature.fields)}", '
-                        f'not "$Windows NT$" or "$Chicago$"')
-    for64, others = x64_models(inf)
-    held = [fold(name) for name in for64 if fold(name) in inf.sections]
-    if "manufacturer" in inf.sections and not held:
-        refusals.append(f"{relative}, line {inf.headers['manufacturer']}: [Manufacturer] "
-                        + (f"names {', '.join(for64)}, which the INF does not hold" if for64 else
-                           "names no models section for 64-bit Windows (NTamd64)"
-                           + (f", only {', '.join(others)}" if others else "")))
-    elif "\\" not in relative and not any(e.key for name in held for e in inf.sections[name]):
-        warnings.append(f"{relative}: dpinst.exe takes it from the package's root, but it has no model for "
-                        f"64-bit Windows (NTamd64)")
-    entry = first(inf, "version", "catalogfile.ntamd64", "catalogfile.nt", "catalogfile")
-    name = entry.fields[0] if entry else ""
-    path = package_path(inf_folder(relative), name) if name.strip(".") and not re.search(r"[\\/%]", name) else None
-    catalog = fold(path) if path else None
-    if catalog and catalog not in present:
-        refusals.append(f"{relative}, line {entry.number}: {entry.key} names {name}, which is not in the package "
-                        f"next to the INF")
-        catalog = None
-    refusals += source_file_problems(relative, inf, present)
-    driver_ver = first(inf, "version", "driverver")
-    if driver_ver is None:
-        warnings.append(f"{relative}: has no DriverVer in [Version]")
-    else:
-        problem = driver_ver_problem(driver_ver, today)
-        warnings += [f"{relative}, line {driver_ver.number}: {problem}"] if problem else []
-    return refusals, warnings, catalog
+        root = ElementTree.parse(absolute).getroot()
+    except ElementTree.ParseError as error:
+        settings.problems.append(Problem(relative, error.position[0], f"is not well-formed XML "
+                                         f"({str(error).split(':')[0]}); the installer reads no settings from it",
+                                         WARNING))
+        return settings
+    for search in root.iter("search"):
+        for sub in search.iter("subDirectory"):
+            path = "*" if (sub.text or "").strip() == "*" else package_path(sub.text or "")
+            settings.folders += [fold(path)] if path else []
+    for package in root.iter("package"):
+        path = package_path(package.get("path", ""))
+        settings.packages += [fold(path)] if path else []
+    settings.legacy = root.find("legacyMode") is not None
+    settings.quiet = root.find("quietInstall") is not None
+    return settings
+
+
+def read_by_installer(folded, settings):
+    """Returns whether dpinst.exe reads the INF at this folded package path."""
+    folder = inf_folder(folded)
+    return not folder or folded in settings.packages or any(
+        path == "*" or folder == path or folder.startswith(path + "\\") for path in settings.folders)
+
+
+class Judge:
+    """Judges the INFs of one package against its files, reading each catalog once."""
+
+    def __init__(self, files, today):
+        self.files, self.today, self.catalogs = files, today, {}
+        self.legacy = False  # whether dpinst.xml says <legacyMode/>
+
+    def data(self, folded):
+        with open(self.files[folded][1], "rb") as f:
+            return f.read()
+
+    def catalog(self, folded):
+        if folded not in self.catalogs:
+            self.catalogs[folded] = catalogs.read(self.data(folded)) if catalogs.cms else None
+        return self.catalogs[folded]
+
+    def check_inf(self, relative, data):
+        """Returns (problems, whether it has x64 models) of one INF that the installer reads."""
+        try:
+            inf = parse(decode(data))
+        except ValueError as error:
+            return [Problem(relative, 0, f"cannot be decoded: it {error}")], False
+        if "version" not in inf.sections:
+            return [Problem(relative, 0, "has no [Version] section, so Windows does not take it for an INF")], False
+        problems = []
+        signature = first(inf, "version", "signature")
+        if signature is None:
+            problems.append(Problem(relative, inf.headers["version"], "[Version] has no Signature"))
+        elif fold(",".join(signature.fields)) not in SIGNATURES:
+            problems.append(Problem(relative, signature.number, f'Signature is "{",".join(signature.fields)}", '
+                                                                f'not "$Windows NT$" or "$Chicago$"'))
+        for64, others = x64_models(inf)
+        held = [fold(name) for name in for64 if fold(name) in inf.sections]
+        models = any(e.key for name in held for e in inf.sections[name])
+        if not models:
+            line = inf.headers.get("manufacturer", 0)
+            problems.append(Problem(relative, line, "has no model for 64-bit Windows (NTamd64)" + (
+                f": [Manufacturer] names {', '.join(for64)}, which the INF does not hold" if for64 and not held else
+                f", only {', '.join(others)}" if others else ""), WARNING))
+        driver_ver = first(inf, "version", "driverver")
+        if driver_ver is None:
+            problems.append(Problem(relative, 0, "has no DriverVer in [Version]", WARNING))
+        else:
+            why = driver_ver_problem(driver_ver, self.today)
+            problems += [Problem(relative, driver_ver.number, why, WARNING)] if why else []
+        if not models:
+            return problems, False
+        # Legacy mode lets dpinst.exe install unsigned packages and packages with missing files.
+        return problems + lowered(self.check_copies(relative, inf, held, data), WARNING, self.legacy), True
+
+    def check_copies(self, relative, inf, held, data):
+        """Returns the problems of the files the x64 installation copies and of the catalog."""
+        problems, copied = [], {}
+        for section, entry, name in x64_copies(inf, held):
+            path = source_path(relative, inf, name)
+            if path and fold(path) not in self.files:
+                problems.append(Problem(relative, entry.number, f"[{section}] copies {name} for x64 from {path}, "
+                                                                f"which the package does not hold"))
+            elif path:
+                copied.setdefault(fold(path), name)
+        entry = first(inf, "version", "catalogfile.ntamd64", "catalogfile.nt", "catalogfile")
+        name = entry.fields[0] if entry else ""
+        path = package_path(inf_folder(relative), name) if name.strip(".") and not re.search(r"[\\/%]", name) else None
+        if entry is None:
+            return problems + [Problem(relative, 0, f"names no catalog for x64 (CatalogFile), so it is unsigned; "
+                                                    f"{UNSIGNED}")]
+        if not path or fold(path) not in self.files:
+            return problems + [Problem(relative, entry.number, f"{entry.key} names {name}, which is not in the "
+                                                               f"package next to the INF")]
+        catalog = self.catalog(fold(path))
+        if catalog is None:
+            return problems
+        shown = self.files[fold(path)][0]
+        if catalog.problem:
+            return problems + [Problem(shown, 0, f"{catalog.problem}, so {relative} is unsigned; {UNSIGNED}")]
+        if not catalogs.file_digests(data) & catalog.digests:
+            crlf = re.sub(rb"\r?\n", b"\r\n", data)
+            why = LINE_ENDS if catalogs.file_digests(crlf) & catalog.digests else "the INF was changed after signing"
+            problems.append(Problem(relative, 0, f"its hash is not in {shown}: {why}"))
+        for folded, name in copied.items():
+            if not catalogs.file_digests(self.data(folded)) & catalog.digests:
+                problems.append(Problem(self.files[folded][0], 0, f"its hash is not in {shown}, which {relative} "
+                                                                  f"names: it was changed after signing"))
+        kernel = sorted(name for name in copied.values() if fold(name).endswith(".sys"))
+        if kernel and catalog.signer != catalogs.MICROSOFT_HARDWARE:
+            problems.append(Problem(relative, 0, f"copies the kernel driver {', '.join(kernel)} under a catalog "
+                                                 f"signed by {catalog.signer}: Windows 10 (1607) and later load new "
+                                                 f"kernel drivers only with Microsoft's signature (from the hardware "
+                                                 f"dashboard) or with test signing on", WARNING))
+        return problems
 
 
 def check_package(entries, today=None):
-    """Returns (refusals, warnings) of the package's files, given as [(relative path with
-    backslashes, absolute path)]: every INF, the catalogs they name, a dpinst.xml at the root."""
-    today = today or datetime.date.today()
-    files = {fold(relative): (relative, absolute) for relative, absolute in entries}
-    refusals, warnings, catalogs = [], [], []
+    """Returns the Problems of the package's files, given as [(relative path with backslashes,
+    absolute path)]: every INF the installer reads, the files and catalogs they need, dpinst.xml."""
+    judge = Judge({fold(relative): (relative, absolute) for relative, absolute in entries},
+                  today or datetime.date.today())
+    settings = read_settings(judge.files)
+    judge.legacy = settings.legacy
+    problems, read, installs = list(settings.problems), 0, 0
     for relative, absolute in entries:
-        if fold(relative).endswith(".inf"):
-            with open(absolute, "rb") as f:
-                refused, warned, catalog = check_inf(relative, f.read(), files, today)
-            refusals += refused
-            warnings += warned
-            catalogs += [catalog] if catalog and catalog not in catalogs else []
-    if catalogs and cms is None:
-        warnings.append("the catalogs were not read: the Python module asn1crypto is missing (python3-asn1crypto)")
-    for relative, absolute in (files[catalog] for catalog in catalogs if cms):
-        with open(absolute, "rb") as f:
-            problem = catalog_problem(f.read())
-        warnings += [f"{relative}: {problem}"] if problem else []
-    if "dpinst.xml" in files:
-        relative, absolute = files["dpinst.xml"]
-        try:
-            with open(absolute, "rb") as f:
-                expat.ParserCreate().Parse(f.read(), True)
-        except expat.ExpatError as error:
-            warnings.append(f"{relative}, line {error.lineno}: is not well-formed XML "
-                            f"({expat.ErrorString(error.code)})")
-    return refusals, warnings
+        if not fold(relative).endswith(".inf"):
+            continue
+        if not read_by_installer(fold(relative), settings):
+            problems.append(Problem(relative, 0, "not read by the installer (neither at the package's root nor in a "
+                                                 "folder dpinst.xml names), so not judged", NOTE))
+            continue
+        found, x64 = judge.check_inf(relative, judge.data(fold(relative)))
+        problems += found
+        read, installs = read + 1, installs + x64
+    if read and not installs:
+        problems.append(Problem("", 0, "no INF the installer reads has a model for 64-bit Windows (NTamd64): "
+                                       "nothing would install"))
+    if catalogs.cms is None and judge.catalogs:
+        problems.append(Problem("", 0, "the catalogs were not read: the Python module asn1crypto is missing "
+                                       "(python3-asn1crypto)", WARNING))
+    for folded, catalog in sorted(judge.catalogs.items()):
+        if catalog and catalog.signer:
+            maker = "Microsoft's hardware publisher" if catalog.signer == catalogs.MICROSOFT_HARDWARE else \
+                "not Microsoft's hardware publisher"
+            problems.append(Problem(judge.files[folded][0], 0, f"signed by {catalog.signer} ({maker})", NOTE))
+    if installs:
+        problems.append(Problem("", 0, "dpinst.xml says <legacyMode/>: unsigned packages and missing files are "
+                                       "only warnings", NOTE) if settings.legacy else None)
+        problems.append(Problem("", 0, "dpinst.xml asks for a quiet install (<quietInstall/>)", NOTE) if settings.quiet
+                        else Problem("", 0, "the installer shows its wizard (no <quietInstall/> in dpinst.xml): a run "
+                                            "nobody watches (as SYSTEM, in session 0) waits for a click nobody can "
+                                            "give", WARNING))
+    return [problem for problem in problems if problem]

@@ -24,8 +24,8 @@ leaves out more: a pattern without "/" matches a file or folder name at any dept
 a path from the package root (ASCII case ignored, shell wildcards). A folder that would make a
 broken or unsafe setup is refused with a message naming each file and the reason, and so is
 one whose INF files would not install on 64-bit Windows (see inf_rules.py); what deserves a look
-but does not stop the build (an unsigned catalog, a DriverVer missing) is a warning in the
-summary. --unchecked lets tests build deliberately broken packages.
+but does not stop the build (a DriverVer missing, a wizard nobody can click) is a warning in the
+summary, which also names each catalog's signer and the INFs the installer does not read. --unchecked lets tests build deliberately broken packages.
 """
 import argparse
 import fnmatch
@@ -36,6 +36,7 @@ import sys
 
 from inf_rules import check_package
 from package_rules import PackageError, validate
+from problems import NOTE, REFUSAL, WARNING, Problem, of_level
 
 # Left out of every package: what version control and desktops put into folders.
 VERSION_CONTROL = {".git", ".svn", ".hg", ".bzr", "cvs"}
@@ -70,7 +71,7 @@ def collect(folder, excludes=()):
     not exist, for symbolic links, which would carry content from elsewhere or nothing, and for
     anything that is neither a file nor a folder."""
     if not os.path.isdir(folder):
-        raise PackageError(f"{folder}: the package folder does not exist or is not a folder")
+        raise PackageError([Problem(folder, 0, "the package folder does not exist or is not a folder")])
     found, left_out, refused = [], [], []
 
     def walk(absolute_folder, relative_folder):
@@ -80,18 +81,18 @@ def collect(folder, excludes=()):
             if why:
                 left_out.append((relative + ("\\" if item.is_dir(follow_symlinks=False) else ""), why))
             elif item.is_symlink():
-                refused.append(f"{relative}: is a symbolic link (to {os.readlink(item.path)}); "
-                             f"put the file or folder itself into the package")
+                refused.append(Problem(relative, 0, f"is a symbolic link (to {os.readlink(item.path)}); "
+                                                    f"put the file or folder itself into the package"))
             elif item.is_dir():
                 walk(item.path, relative + "\\")
             elif item.is_file():
                 found.append((relative, item.path))
             else:
-                refused.append(f"{relative}: is neither a file nor a folder (a device, pipe or socket)")
+                refused.append(Problem(relative, 0, "is neither a file nor a folder (a device, pipe or socket)"))
 
     walk(folder, "")
     if refused:
-        raise PackageError("\n".join(refused))
+        raise PackageError(refused)
     return found, left_out
 
 
@@ -175,12 +176,12 @@ def generate(args):
     for relative, why in left_out:
         print(f"kyt_package: left out {relative} ({why})")
     entries = with_additions(entries, args.add)
-    warnings = []
+    found = []
     if not args.unchecked:
         validate(entries)
-        refusals, warnings = check_package(entries)
-        if refusals:
-            raise PackageError("\n".join(refusals))
+        found = check_package(entries)
+        if of_level(found, REFUSAL):
+            raise PackageError(of_level(found, REFUSAL))
     os.makedirs(args.out, exist_ok=True)
     manifest_path = os.path.join(args.out, "manifest.txt")
     if args.manifest_text:
@@ -196,7 +197,8 @@ def generate(args):
     largest = max(sizes, key=lambda s: (s[0], s[1].lower())) if sizes else (0, "")
     info = {"package": os.path.abspath(args.package) if args.package else None, "files": len(entries),
             "bytes": sum(size for size, _ in sizes), "largest": largest[1], "largest_bytes": largest[0],
-            "left_out": len(left_out), "warnings": warnings}
+            "left_out": len(left_out), "warnings": [str(p) for p in of_level(found, WARNING)],
+            "notes": [str(p) for p in of_level(found, NOTE)]}
     write_changed({manifest_path: manifest, os.path.join(args.out, "setup.rc"): script,
                    os.path.join(args.out, "payload.sha256"): (digest + "\n").encode()}, args.setup)
     write_changed({os.path.join(args.out, "package.json"): (json.dumps(info, indent=1) + "\n").encode()})
@@ -212,6 +214,8 @@ def summary(args):
     print(f"Package: {info['package'] or '(no folder)'}")
     print(f"  {info['files']} files{left_out}, {info['bytes']:,} bytes; "
           f"largest {info['largest']} ({info['largest_bytes']:,} bytes)")
+    for note in info.get("notes", []):
+        print(f"  {note}")
     for warning in info.get("warnings", []):
         print(f"  warning: {warning}")
     print(f"Setup:   {os.path.abspath(args.setup)}")

@@ -61,7 +61,7 @@ def refuse_unfit(setup, package, additions):
     listing = io.StringIO()
     problems = kyt_verify.inspect(setup, files, listing, signature={"unsigned": True})
     if problems:
-        raise Refused(f"{setup} fails the inspection:\n" + "\n".join("  " + p for p in problems))
+        raise Refused(f"{setup} fails the inspection:\n" + "\n".join(f"  {p}" for p in problems))
 
 
 def refuse_overwrite(setup, outputs):

@@ -39,6 +39,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import inf_rules  # noqa: E402
 import kyt_package  # noqa: E402
 import kyt_signature  # noqa: E402
+from problems import NOTE, REFUSAL, WARNING, Problem, of_level  # noqa: E402
 
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
@@ -101,7 +102,7 @@ class Inspection:
 
     def check(self, ok, problem):
         if not ok:
-            self.problems.append(problem)
+            self.problems.append(Problem("", 0, problem))
         return ok
 
 
@@ -186,13 +187,14 @@ def check_payload(resources, package_files, inspection):
 
 
 def inspect(path, package_files=None, out=sys.stdout, signature=None):
-    """Returns the problems of a setup, listing its resources and signer to out; signature holds
+    """Returns the Problems of a setup, listing its resources and signer to out; signature holds
     the options of kyt_signature.inspect_signature."""
     pe = pefile.PE(path)
     inspection = Inspection()
     check = inspection.check
     check_headers(pe, inspection)
-    inspection.problems += kyt_signature.inspect_signature(path, out=out, **(signature or {}))
+    inspection.problems += [Problem("", 0, reason) for reason in
+                            kyt_signature.inspect_signature(path, out=out, **(signature or {}))]
     check_imports(pe, inspection)
     resources = read_resources(pe)
     for (rtype, name), copies in sorted(resources.items(), key=lambda item: (item[0][0], str(item[0][1]))):
@@ -205,17 +207,18 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None):
         check(app and app[0][1] == f.read() and len(app[0][1]) == 491, "the application manifest is not the 491-byte one")
     check_icon(resources, inspection)
     entries = check_payload(resources, package_files, inspection)
-    refusals, warnings = inf_rules.check_package(package_files) if package_files is not None else ([], [])
-    inspection.problems += refusals
+    found = inf_rules.check_package(package_files) if package_files is not None else []
+    inspection.problems += of_level(found, REFUSAL)
     for name, path in entries:
         data = resources.get((RT_RCDATA, name.decode("latin-1")), [(0, b"")])[0][1]
         print(f"{name.decode('latin-1'):<13} {path.decode('latin-1'):<40} {len(data):>10} bytes  "
               f"{hashlib.sha256(data).hexdigest()}", file=out)
     print(f"{len(entries)} manifest entries; {len(inspection.problems)} problems", file=out)
     for problem in inspection.problems:
-        print("PROBLEM: " + problem, file=out)
-    for warning in warnings:
-        print("WARNING: " + warning, file=out)
+        print(f"PROBLEM: {problem}", file=out)
+    for level, label in ((WARNING, "WARNING: "), (NOTE, "NOTE: ")):
+        for problem in of_level(found, level):
+            print(label + str(problem), file=out)
     return inspection.problems
 
 

@@ -1,8 +1,10 @@
 """What a driver-package folder must be to make a working setup: the checks the package build
-runs on every payload file, each answering with the file and the reason."""
+runs on every payload file, each answering with a Problem that names the file and the reason."""
 import os
 import re
 import struct
+
+from problems import Problem
 
 MAX_FILES = 1000  # three-digit resource names
 MAX_SIZE = 4 * 1024 ** 3  # a resource's size is a 32-bit count
@@ -20,7 +22,11 @@ MAX_FOLDER_PATH = 247  # CreateDirectoryW keeps room for an 8.3 file name below 
 
 
 class PackageError(Exception):
-    pass
+    """A refused package folder; its problems name each file and the reason."""
+
+    def __init__(self, problems):
+        super().__init__("\n".join(map(str, problems)))
+        self.problems = problems
 
 
 def path_problem(relative):
@@ -76,7 +82,7 @@ def installer_problem(path):
 
 
 def case_clashes(entries):
-    """Returns a problem line for every file or folder name that differs only in case from
+    """Returns a Problem for every file or folder name that differs only in case from
     another one at the same place, or stands for a file at one place and a folder at another."""
     seen, problems = {}, []
     for relative, _ in entries:
@@ -86,10 +92,10 @@ def case_clashes(entries):
             kind = "file" if depth == len(parts) else "folder"
             other = seen.setdefault(path.lower(), (path, kind))
             if other != (path, kind):
-                problems.append(f'{path}: clashes with the {other[1]} "{other[0]}"; Windows does not tell '
-                                f"names apart by case")
+                problems.append(Problem(path, 0, f'clashes with the {other[1]} "{other[0]}"; Windows does not '
+                                                 f"tell names apart by case"))
                 break
-    return sorted(set(problems))
+    return sorted(set(problems), key=str)
 
 
 def validate(entries):
@@ -104,16 +110,18 @@ def validate(entries):
         if problem is None and relative.lower() == "dpinst.exe":
             problem = installer_problem(absolute)
         if problem:
-            problems.append(f"{relative}: {problem}")
+            problems.append(Problem(relative, 0, problem))
         folders.update("\\".join(relative.split("\\")[:depth]) for depth in range(1, relative.count("\\") + 1))
     for folder in sorted(folders):
         problem = length_problem(folder, MAX_FOLDER_PATH)
         if problem:
-            problems.append(f"{folder}\\: {problem}")
+            problems.append(Problem(folder + "\\", 0, problem))
     problems += case_clashes(entries)
     if not any(relative.lower() == "dpinst.exe" for relative, _ in entries):
-        problems.append("dpinst.exe: missing at the package's root; the setup could not start the installer")
+        problems.append(Problem("dpinst.exe", 0, "missing at the package's root; the setup could not start the "
+                                                 "installer"))
     if len(entries) > MAX_FILES:
-        problems.append(f"the package holds {len(entries)} files; at most {MAX_FILES} fit the names KYT_FILE_000 to KYT_FILE_999")
+        problems.append(Problem("", 0, f"the package holds {len(entries)} files; at most {MAX_FILES} fit the names "
+                                       f"KYT_FILE_000 to KYT_FILE_999"))
     if problems:
-        raise PackageError("\n".join(problems))
+        raise PackageError(problems)

@@ -13,6 +13,7 @@ import os
 import re
 import sys
 
+from inf_rules import decode, first, parse
 from wine_trace import EVENT_TYPES, event_records, message_box_texts
 
 MEANINGS = {0: "the driver installation succeeded", 3010: "the driver installation succeeded; a restart is needed",
@@ -20,25 +21,16 @@ MEANINGS = {0: "the driver installation succeeded", 3010: "the driver installati
 
 
 def inf_version(path):
-    """Returns (DriverVer, Provider) of an INF's [Version] section, %strings% resolved; a value the
-    INF does not give is None."""
+    """Returns (DriverVer, Provider) of an INF's [Version] section as Windows reads them, %strings%
+    resolved; a value the INF does not give, or an INF that is no text, gives None."""
     with open(path, "rb") as f:
-        text = f.read().decode("utf-8", "replace")
-    sections, current = {}, None
-    for line in text.splitlines():
-        line = line.split(";", 1)[0].strip()
-        if line.startswith("[") and line.endswith("]"):
-            current = sections.setdefault(line[1:-1].strip().lower(), {})
-        elif current is not None and "=" in line:
-            key, _, value = line.partition("=")
-            current.setdefault(key.strip().lower(), value.strip().strip('"'))
-    strings = sections.get("strings", {})
-    version = sections.get("version", {})
-
-    def resolved(value):
-        return value and re.sub(r"%([^%]+)%", lambda m: strings.get(m.group(1).lower(), m.group(0)), value)
-
-    return resolved(version.get("driverver")), resolved(version.get("provider"))
+        data = f.read()
+    try:
+        inf = parse(decode(data))
+    except ValueError:
+        return None, None
+    entries = [first(inf, "version", key) for key in ("driverver", "provider")]
+    return tuple(",".join(entry.fields) if entry else None for entry in entries)
 
 
 def main(argv):

@@ -3,8 +3,9 @@
 
   synthetic_package.py --out DIR --installer FILE [--pad-installer] [--bytes-scale K] [--files-scale K]
 
-The shipped shape: 39 INF and 40 catalog files and dpinst.exe at the root (dpinst.exe sixth in
-manifest order, line 6), a byte-identical dpinst.exe in amd64 (line 80) and three DLLs after it
+The shipped shape: 39 INF and 39 catalog files, dpinst.exe and dpinst.xml at the root (dpinst.exe
+sixth in manifest order, line 6; dpinst.xml, which marks the unsigned INFs for legacy mode and
+asks for a quiet install, right after it), a byte-identical dpinst.exe in amd64 (line 80) and three DLLs after it
 (lines 81 to 83); 84 files, 6,471,689 bytes in all, the smallest 1,150 and the largest
 1,533,512 bytes. The installer is the given program, so its two copies take their size from it
 and the DLLs make up the rest; with --pad-installer a small program is padded (bytes after its
@@ -24,8 +25,13 @@ LARGEST = 1_533_512
 
 
 def content(name, size):
-    """Returns size deterministic bytes for the file: INF text that the package build accepts
-    without a warning (padded with comment lines), or hash-stream binary data."""
+    """Returns size deterministic bytes for the file: INF text with a model for x64 and
+    dpinst.xml that the package build accepts (padded with comment lines), or hash-stream binary
+    data."""
+    if name == "dpinst.xml":
+        head = b"<?xml version=\"1.0\"?>\r\n<dpinst><legacyMode/><quietInstall/></dpinst>\r\n"
+        return head + b"<!--" + b" synthetic settings padding"[:size - len(head) - 9].ljust(size - len(head) - 9) \
+            + b"-->\r\n"
     if name.endswith(".inf"):
         head = ("[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USBDevice\r\nDriverVer=01/15/2026,1.0.0.0\r\n"
                 "[Manufacturer]\r\nKYT=Models,NTamd64\r\n[Models.NTamd64]\r\n"
@@ -58,7 +64,7 @@ def shape(installer_size, files_scale=1, pad_installer=False):
     """Returns [(relative path, size)] of the package. At files scale 1 the shipped totals hold;
     a larger scale adds INF and catalog files and keeps every other file as it is."""
     early = [f"{n}.{ext}" for n in ("acm_meter", "bus_meter", "cdc_meter") for ext in ("cat", "inf")]
-    later = [f"kyt_m{i:03d}.{ext}" for i in range(36) for ext in ("cat", "inf")] + ["kyt_common.cat"]
+    later = [f"kyt_m{i:03d}.{ext}" for i in range(36) for ext in ("cat", "inf")] + ["dpinst.xml"]
     sizes = root_sizes(early + later)
     if pad_installer:
         installer_size = max(installer_size, (TOTAL - sum(sizes.values()) - LARGEST - 2 * PADDED_DLL) // 2)

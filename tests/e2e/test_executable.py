@@ -22,7 +22,7 @@ import kyt_package  # noqa: E402
 def inspect(setup, files):
     out = io.StringIO()
     problems = kyt_verify.inspect(setup, files, out, signature={"unsigned": True})
-    return problems, out.getvalue()
+    return [str(problem) for problem in problems], out.getvalue()
 
 
 class Executable(unittest.TestCase):
@@ -51,7 +51,7 @@ class Executable(unittest.TestCase):
                 changed.append(types.SimpleNamespace(dll=entry.dll, imports=imports))
             inspection = kyt_verify.Inspection()
             kyt_verify.check_imports(types.SimpleNamespace(DIRECTORY_ENTRY_IMPORT=changed), inspection)
-            return inspection.problems
+            return [str(problem) for problem in inspection.problems]
 
         self.assertEqual(imports_with("kernel32.dll"), [])
         self.assertEqual(imports_with("kernel32.dll", drop=["SetDefaultDllDirectories"]),
@@ -66,25 +66,26 @@ class Executable(unittest.TestCase):
         files = kyt_package.package_files(os.environ["KYT_SHIPPED_PACKAGE"], [])
         with tempfile.NamedTemporaryFile(delete=False) as other, tempfile.NamedTemporaryFile(delete=False) as inf:
             other.write(b"not the file that was built in")
-            inf.write(b'[Version]\r\nSignature="$Windows NT$"\r\nCatalogFile=gone.cat\r\n')
+            inf.write(b'[Version]\r\nSignature="$Windows 95$"\r\nCatalogFile=gone.cat\r\n')
         files[9], files[10] = (files[9][0], inf.name), (files[10][0], other.name)
         problems, listing = inspect(os.path.join(os.environ["KYT_SETUPS"], "e2e_shipped.exe"), files)
         os.unlink(other.name)
         os.unlink(inf.name)
         self.assertEqual(problems, [
             "KYT_FILE_009 differs from kyt_m000.inf", "KYT_FILE_010 differs from " + files[10][0],
-            "kyt_m000.inf, line 3: CatalogFile names gone.cat, which is not in the package next to the INF"])
+            'kyt_m000.inf, line 2: Signature is "$Windows 95$", not "$Windows NT$" or "$Chicago$"'])
         self.assertIn("\nWARNING: kyt_m000.inf: has no DriverVer in [Version]\n", listing)
+        self.assertIn("\nNOTE: dpinst.xml says <legacyMode/>", listing)
 
     def test_the_shipped_shape_builds_and_delivers_every_file(self):
         package = os.environ["KYT_SHIPPED_PACKAGE"]
         files = kyt_package.package_files(package, [])
         sizes = [os.path.getsize(a) for _, a in files]
         self.assertEqual((len(files), sum(sizes), min(sizes), max(sizes)), (84, 6_471_689, 1_150, 1_533_512))
-        self.assertEqual([files[i][0] for i in (6, 80)], ["dpinst.exe", "amd64\\dpinst.exe"])
+        self.assertEqual([files[i][0] for i in (6, 7, 80)], ["dpinst.exe", "dpinst.xml", "amd64\\dpinst.exe"])
         self.assertTrue(all(r.startswith("amd64\\") and r.endswith(".dll") for r, _ in files[81:]))
         self.assertEqual(sum(r.endswith(".inf") for r, _ in files[:80]), 39)
-        self.assertEqual(sum(r.endswith(".cat") for r, _ in files[:80]), 40)
+        self.assertEqual(sum(r.endswith(".cat") for r, _ in files[:80]), 39)
 
         setup = os.path.join(os.environ["KYT_SETUPS"], "e2e_shipped.exe")
         problems, listing = inspect(setup, files)

@@ -36,7 +36,7 @@ def sign_command(*arguments):
 
 def inspect(setup, **signature):
     out = io.StringIO()
-    return kyt_verify.inspect(setup, None, out, signature=signature), out.getvalue()
+    return [str(p) for p in kyt_verify.inspect(setup, None, out, signature=signature)], out.getvalue()
 
 
 def read(path):

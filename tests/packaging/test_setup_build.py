@@ -26,7 +26,9 @@ class VendorBuild:
         self.setup = os.path.join(self.build, "VendorSetup.exe")
         with open(os.environ["KYT_INSTALLER"], "rb") as f:
             self.write("dpinst.exe", f.read())
-        self.write("kyt_a.inf", b'[Version]\r\nSignature="$Windows NT$"\r\n')
+        self.write("kyt_a.inf", b'[Version]\r\nSignature="$Windows NT$"\r\n[Manufacturer]\r\nK=M,NTamd64\r\n'
+                                b'[M.NTamd64]\r\nD=I,USB\\VID_5A4B&PID_4D01\r\n')
+        self.write("dpinst.xml", b"<dpinst><legacyMode/><quietInstall/></dpinst>")  # the INF is unsigned
         self.write("amd64/kyt_b.cat", b"b" * 100)
         subprocess.run([os.environ["KYT_CMAKE"], "-S", VENDOR, "-B", self.build, "-G", "Ninja",
                         "-DCMAKE_TOOLCHAIN_FILE=" + os.environ["KYT_TOOLCHAIN"],
@@ -80,7 +82,7 @@ class Incremental(unittest.TestCase):
         vendor.write("notes.bak", b"n")
         out = self.built()
         self.assertIn(f"Package: {vendor.package}", out)
-        self.assertIn("3 files, 3 left out,", out)
+        self.assertIn("4 files, 3 left out,", out)
         self.assertIn("largest dpinst.exe", out)
         self.assertIn("  warning: kyt_a.inf: has no DriverVer in [Version]\n", out)
         self.assertIn(f"Setup:   {vendor.setup}", out)
@@ -151,8 +153,8 @@ class FetchContent(unittest.TestCase):
             code, out = vendor.make()
             self.assertEqual(code, 0, out)
             self.assertEqual(vendor.problems(), [], out)
-            self.assertEqual(vendor.manifest(), ["KYT_FILE_000|dpinst.exe", "KYT_FILE_001|kyt_a.inf",
-                                                 "KYT_FILE_002|amd64\\kyt_b.cat"])
+            self.assertEqual(vendor.manifest(), ["KYT_FILE_000|dpinst.exe", "KYT_FILE_001|dpinst.xml",
+                                                 "KYT_FILE_002|kyt_a.inf", "KYT_FILE_003|amd64\\kyt_b.cat"])
 
 
 if __name__ == "__main__":

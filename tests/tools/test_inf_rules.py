@@ -1,14 +1,24 @@
-"""The driver package's own checks: what the build refuses in an INF (naming the file, the line
-and the reason), what it only warns of, and the constructs it leaves alone."""
+"""The driver package's checks: what the build refuses (naming the file, the line and the reason),
+warns of and notes, and what it leaves alone; catalogs made by the catalog command, test-signed."""
+import collections
+import contextlib
 import datetime
+import io
 import os
+import pathlib
+import struct
+import subprocess
 import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..", "e2e")]
+import catalogs  # noqa: E402
 import inf_rules  # noqa: E402
-
+import kyt_catalog  # noqa: E402
+from problems import NOTE, REFUSAL, WARNING, of_level  # noqa: E402
+from throwaway_ca import Authority  # noqa: E402
 TODAY = datetime.date(2026, 6, 1)
 # PKCS#7 SignedData holding a certificate trust list (an empty one): without a signer, and with
 # one signer (whose signature bytes are not checked). The third is SignedData of plain data.
@@ -102,102 +112,202 @@ def utf16(text):
     return b"\xff\xfe" + text.replace("\n", "\r\n").encode("utf-16-le")
 
 
+# A catalog of the INFs from the package with the files of `signed` holding those bytes (None: absent)
+# while it is made; signed by "test", or "hardware", a certificate named as Microsoft's publisher.
+Cat = collections.namedtuple("Cat", "infs signed sha1 signer", defaults=({}, False, "test"))
+
+
 def winusb(**files):
     """The WinUSB-shaped package as UTF-16LE with CR LF, with only the amd64 co-installers."""
-    package = {"kyt_winusb.inf": utf16(WINUSB), "kyt_winusb.cat": SIGNED_CATALOG,
+    package = {"kyt_winusb.inf": utf16(WINUSB), "kyt_winusb.cat": Cat(("kyt_winusb.inf",)),
                "AMD64/winusbcoinstaller2.dll": b"dll", "amd64/WdfCoInstaller01011.dll": b"dll"}
     package.update(files)
     return {path: data for path, data in package.items() if data is not None}
 
 
-# (what, {package path: bytes}, [fragments of each refusal], [fragments of each warning]).
-# Every fragment must be in the message at its place, and there must be no other message.
+def pe_image(tail=b""):
+    """Returns an x86-64 Windows image of a size no multiple of 8; with tail, padded to 8 bytes with a
+    certificate table holding tail appended and the checksum set, as signing the image does."""
+    image = bytearray(0x1FD)
+    image[0:2], image[0x3C], image[0x80:0x84], image[0x98:0x9A] = b"MZ", 0x80, b"PE\0\0", b"\x0b\x02"
+    if tail:  # the checksum, and the certificate table's entry among the data directories
+        image[0xD8:0xDC], image[0x128:0x130] = b"\x12\x34\x56\x78", struct.pack("<II", 0x200, len(tail))
+    return bytes(image + (bytes(3) + tail if tail else b""))
+
+
+LEGACY = b"<dpinst><legacyMode/><quietInstall/></dpinst>"
+SEARCH = "<dpinst><quietInstall/><search><subDirectory>{}</subDirectory></search></dpinst>"
+KERNEL = (GOOD + "[Install.NTamd64]\nCopyFiles=Drv\n[Drv]\nkyt.sys\n[SourceDisksNames]\n1=D,,,amd64\n"
+          "[SourceDisksFiles]\nkyt.sys=1\n[Version]\nCatalogFile=kyt.cat\n").encode()
+COPIES = (GOOD + "[Install.NTamd64]\nCopyFiles=Files,@at.sys\n[Install]\nCopyFiles=Old\n[Install.NTamd64.CoInstallers]\n"
+          "CopyFiles=Co\n[Files]\nthere.sys\nlost.sys\nnew.sys,src.sys,,2\n[Old]\nold.sys\n[Co]\ncab.sys\ndirid.sys\n"
+          "[SourceDisksNames]\n1=D,,,\\bin\n2=D,cabs.cab\n3=D,,,%10%\n[SourceDisksNames.amd64]\n1=D,,,x64\n"
+          "[SourceDisksFiles]\nthere.sys=1,sub\nlost.sys=1\nsrc.sys=1\ncab.sys=2\ndirid.sys=3\narm.sys=1\n"
+          "[SourceDisksFiles.x86]\nx86.sys=1\n").encode()
+NO_CATALOG = "names no catalog for x64 (CatalogFile), so it is unsigned; dpinst.exe installs only signed driver"
+NOTHING = "no INF the installer reads has a model for 64-bit Windows (NTamd64): nothing would install"
+CRLF_GOOD = (GOOD + "[Version]\nCatalogFile=a.cat\n").replace("\n", "\r\n").encode()
+
+# (what, {package path: bytes or Cat}, [fragments of each refusal], [... of each warning], optionally
+# [... of each note]): each fragment in the message at its place, and no other message. A package
+# without a dpinst.xml of its own gets one that asks for a quiet install and nothing else.
 CASES = [
-    ("the WinUSB template needs only its amd64 co-installers", winusb(), [], []),
+    ("the WinUSB template needs only its amd64 co-installers and a catalog that lists them", winusb(), [], [],
+     ["kyt_winusb.cat: signed by KYT Test Signer (not Microsoft's hardware publisher)",
+      "dpinst.xml asks for a quiet install"]),
     ("a co-installer the amd64 disk places in the package is missing",
-     winusb(**{"amd64/WdfCoInstaller01011.dll": None}),
-     ["kyt_winusb.inf, line 59: [SourceDisksFiles.amd64] lists WdfCoInstaller01011.dll on disk 2, "
-      "at amd64\\WdfCoInstaller01011.dll, which the package does not hold"], []),
-    ("a catalog named through [Strings] that is not there",
-     winusb(**{"kyt_winusb.cat": None}),
+     winusb(**{"amd64/WdfCoInstaller01011.dll": None,
+               "kyt_winusb.cat": Cat(("kyt_winusb.inf",), {"amd64/WdfCoInstaller01011.dll": b"dll"})}),
+     ["kyt_winusb.inf, line 45: [CoInstallers_CopyFiles] copies WdfCoInstaller01011.dll for x64 from "
+      "amd64\\WdfCoInstaller01011.dll, which the package does not hold"], []),
+    ("a catalog named through [Strings] that is not there", winusb(**{"kyt_winusb.cat": None}),
      ["kyt_winusb.inf, line 9: CatalogFile names kyt_winusb.cat, which is not in the package next to the INF"], []),
-    ("a placeholder catalog", winusb(**{"kyt_winusb.cat": PLACEHOLDER_CATALOG}), [],
-     ["kyt_winusb.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list); "
-      "the package installs only where test signing is on"]),
-    ("an unsigned catalog", winusb(**{"kyt_winusb.cat": UNSIGNED_CATALOG}), [],
-     ["kyt_winusb.cat: carries no signature; the package installs only where test signing is on"]),
-    ("signed data that is no trust list", winusb(**{"kyt_winusb.cat": SIGNED_DATA}), [], ["is not a catalog"]),
-    ("UTF-8 with its mark, upper-case names, a continued line, a catalog matched ignoring case",
+    ("a placeholder catalog", winusb(**{"kyt_winusb.cat": PLACEHOLDER_CATALOG}),
+     ["kyt_winusb.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so "
+      "kyt_winusb.inf is unsigned; dpinst.exe installs only signed driver packages (unless dpinst.xml says "
+      "<legacyMode/>)"], []),
+    ("an unsigned catalog", winusb(**{"kyt_winusb.cat": UNSIGNED_CATALOG}), ["kyt_winusb.cat: carries no signature"], []),
+    ("signed data that is no trust list", winusb(**{"kyt_winusb.cat": SIGNED_DATA}), ["is not a catalog"], []),
+    ("an unsigned catalog and a missing file are only warnings in legacy mode",
+     winusb(**{"kyt_winusb.cat": UNSIGNED_CATALOG, "amd64/WdfCoInstaller01011.dll": None, "dpinst.xml": LEGACY}), [],
+     ["kyt_winusb.inf, line 45: [CoInstallers_CopyFiles] copies WdfCoInstaller01011.dll", "carries no signature"],
+     ["dpinst.xml says <legacyMode/>", "dpinst.xml asks for a quiet install"]),
+    ("an INF with LF line ends next to the catalog of its CR LF bytes; a SHA-1 catalog",
+     {"a.inf": CRLF_GOOD.replace(b"\r\n", b"\n"), "a.cat": Cat(("a.inf",), {"a.inf": CRLF_GOOD}, sha1=True)},
+     ["a.inf: its hash is not in a.cat: its line ends were changed after signing (keep *.inf byte for byte in git: "
+      "`*.inf -text`)"], []),
+    ("an INF edited after signing", {"a.inf": CRLF_GOOD, "a.cat": Cat(("a.inf",), {"a.inf": CRLF_GOOD + b";"})},
+     ["a.inf: its hash is not in a.cat: the INF was changed after signing"], []),
+    ("a kernel driver changed after signing, under a catalog that is not Microsoft's",
+     {"kyt.inf": KERNEL, "amd64/kyt.sys": b"new", "kyt.cat": Cat(("kyt.inf",), {"amd64/kyt.sys": b"old"})},
+     ["amd64\\kyt.sys: its hash is not in kyt.cat, which kyt.inf names: it was changed after signing"],
+     ["kyt.inf: copies the kernel driver kyt.sys under a catalog signed by KYT Test Signer: Windows 10 (1607) and "
+      "later load new kernel drivers only with Microsoft's signature"]),
+    ("a kernel driver signed as an image before its signature was added, under Microsoft's hardware publisher",
+     {"kyt.inf": KERNEL, "amd64/kyt.sys": pe_image(b"signature"),
+      "kyt.cat": Cat(("kyt.inf",), {"amd64/kyt.sys": pe_image()}, signer="hardware")}, [], [],
+     ["kyt.cat: signed by Microsoft Windows Hardware Compatibility Publisher (Microsoft's hardware publisher)",
+      "quiet install"]),
+    ("one INF per architecture folder; dpinst.xml searches amd64 only, and nothing asks for a quiet install",
+     {"i386/x.inf": (HEAD + "[Manufacturer]\nM=Models,NTx86\n[Models.NTx86]\nD=I,USB\\X\n").encode(),
+      "amd64/x.inf": CRLF_GOOD.replace(b"a.cat", b"x.cat"), "amd64/x.cat": Cat(("amd64/x.inf",)),
+      "arm64/x.inf": b"[Version]", "dpinst.xml": b"<dpinst><search><subDirectory>AMD64</subDirectory></search></dpinst>"},
+     [], ["the installer shows its wizard (no <quietInstall/> in dpinst.xml): a run nobody watches"],
+     ["arm64\\x.inf: not read by the installer", "i386\\x.inf: not read by the installer", "amd64\\x.cat: signed by"]),
+    ("a vendor folder of several root INFs, older versions below, and a package path in dpinst.xml",
+     {"a.inf": CRLF_GOOD, "a.cat": Cat(("a.inf",)), "b.inf": HEAD.encode(), "old/v1/a.inf": b"junk",
+      "new/c.inf": HEAD.encode(), "dpinst.xml": b"<dpinst><quietInstall/><group><package path='new\\c.inf'/></group>"
+                                                b"</dpinst>"},
+     [], ["b.inf: has no model for 64-bit Windows (NTamd64)", "new\\c.inf: has no model"],
+     ["old\\v1\\a.inf: not read by the installer", "a.cat: signed by", "quiet install"]),
+    ("UTF-8 with its mark, upper-case names, a continued line, a folder searched, a catalog matched ignoring case",
      {"Sub/a.inf": b"\xef\xbb\xbf[VERSION]\r\nSIGNATURE = \"$CHICAGO$\" ; \"quoted\r\ncatalogfile = \\\r\n  A.Cat\r\n"
-                   b"driverver=1/2/2026,1.0.0.0\r\n" + MODELS.upper().encode(), "sub/a.CAT": UNSIGNED_CATALOG},
-     [], ["sub\\a.CAT: carries no signature"]),
+                   b"driverver=01/02/2026,1.0.0.0\r\n" + MODELS.upper().encode(), "sub/a.CAT": UNSIGNED_CATALOG,
+      "dpinst.xml": SEARCH.format("sub").encode()},
+     ["sub\\a.CAT: carries no signature"], []),
     ("bytes that are no text",
      {"odd.inf": b"\xff\xfe[\0V", "bad.inf": b"\xef\xbb\xbf[Version]\xff", "nul.inf": "[Version]".encode("utf-16-le")},
      ["bad.inf: cannot be decoded: it is marked UTF-8 but is not (invalid start byte at byte 12)",
-      "nul.inf: cannot be decoded: it holds NUL bytes", "odd.inf: cannot be decoded: it is marked UTF-16LE"], []),
+      "nul.inf: cannot be decoded: it holds NUL bytes", "odd.inf: cannot be decoded: it is marked UTF-16LE", NOTHING],
+     []),
     ("no [Version], no Signature, a wrong one",
      {"a.inf": b"; [Version]\n[Strings]\n", "b.inf": b"\n[version]\nClass=Net\n",
       "c.inf": b'[Version]\nSignature="$Windows NT$; 95$"\n'},
      ["a.inf: has no [Version] section", "b.inf, line 2: [Version] has no Signature",
-      'c.inf, line 2: Signature is "$Windows NT$; 95$", not "$Windows NT$" or "$Chicago$"'],
-     ["b.inf: dpinst.exe takes it from the package's root, but it has no model for 64-bit Windows",
-      "b.inf: has no DriverVer", "c.inf: dpinst.exe takes it", "c.inf: has no DriverVer"]),
+      'c.inf, line 2: Signature is "$Windows NT$; 95$", not "$Windows NT$" or "$Chicago$"', NOTHING],
+     ["b.inf: has no model for 64-bit Windows", "b.inf: has no DriverVer", "c.inf: has no model", "c.inf: has no Dr"]),
     ("models only for other platforms, or only named",
      {"a.inf": (HEAD + "[Manufacturer]\nM=Models,NTx86,NTarm64\n[Models.NTx86]\nD=I,USB\\X\n").encode(),
       "b.inf": (HEAD + "\n[Manufacturer]\nM=Models\nOther=More,NT\n[Models]\nD=I,USB\\X\n").encode(),
       "c.inf": (HEAD + "[Manufacturer]\nM=Models,NTamd64\n").encode()},
-     ["a.inf, line 4: [Manufacturer] names no models section for 64-bit Windows (NTamd64), only Models.NTx86, "
-      "Models.NTarm64", "b.inf, line 5: [Manufacturer] names no models section for 64-bit Windows (NTamd64), only "
-      "Models, More.NT", "c.inf, line 4: [Manufacturer] names Models.NTamd64, which the INF does not hold"], []),
-    ("models for x64 with an OS version, or none in them",
+     [NOTHING], ["a.inf, line 4: has no model for 64-bit Windows (NTamd64), only Models.NTx86, Models.NTarm64",
+                 "b.inf, line 5: has no model for 64-bit Windows (NTamd64), only Models, More.NT",
+                 "c.inf, line 4: has no model for 64-bit Windows (NTamd64): [Manufacturer] names Models.NTamd64, "
+                 "which the INF does not hold"]),
+    ("models for x64 with an OS version, or none in them, in legacy mode, which softens no other refusal",
      {"a.inf": (HEAD + "[Manufacturer]\nM=Models,NTamd64.10.0...16299\n[models.ntamd64.10.0...16299]\n"
                        "D=I,USB\\X\n").encode(),
       "b.inf": (HEAD + "[Manufacturer]\nM=Models,NTamd64\n[Models.NTamd64]\n").encode(),
-      "c.inf": HEAD.encode(), "sub/d.inf": HEAD.encode()},
-     [], ["b.inf: dpinst.exe takes it from the package's root, but", "c.inf: dpinst.exe takes it"]),
+      "c.inf": HEAD.encode(), "sub/d.inf": HEAD.encode(), "e.inf": b"[Version]\nSignature=$Windows 95$\n",
+      "dpinst.xml": LEGACY},
+     ['e.inf, line 2: Signature is "$Windows 95$"'],
+     ["a.inf: " + NO_CATALOG, "b.inf, line 4: has no model", "c.inf: has no m", "e.inf: has no m", "e.inf: has no D"],
+     ["sub\\d.inf: not read by the installer", "legacyMode", "quiet install"]),
     ("the catalog that applies to x64 is the one that counts",
      {"a.inf": (GOOD + "[Version]\nCatalogFile=gone.cat\nCatalogFile.NTx86=gone.cat\n"
-                       "CatalogFile.NTamd64=a.cat\n").encode(), "a.cat": SIGNED_CATALOG,
+                       "CatalogFile.NTamd64=a.cat\n").encode(), "a.cat": Cat(("a.inf",)),
       "b.inf": (GOOD + "[Version]\nCatalogFile.NT=b.cat\nCatalogFile=b.cat\n").encode(),
-      "sub/c.inf": (GOOD + "[Version]\nCatalogFile.NTamd64=a.cat\n").encode()},
+      "sub/c.inf": (GOOD + "[Version]\nCatalogFile.NTamd64=a.cat\n").encode(), "dpinst.xml": SEARCH.format("*").encode()},
      ["b.inf, line 12: CatalogFile.NT names b.cat, which is not in the package next to the INF",
       "sub\\c.inf, line 12: CatalogFile.NTamd64 names a.cat"], []),
-    ("source files: subfolders, amd64 disks and files of their own, what is beyond the rules",
-     {"a.inf": (GOOD + "[SourceDisksNames]\n1=D,,,\\bin\n2=D,cabs.cab\n3=D,,,%10%\n4=D,,,..\\..\n5=D,,,,0x10\n"
-                       "[SourceDisksNames.amd64]\n1=D,,,x64\n[SourceDisksFiles]\nthere.sys=1,sub\nlost.sys=1\n"
-                       "cab.sys=2\ndirid.sys=3\nup.sys=4\nflags.sys=5\nnodisk.sys=9\n"
-                       "[SourceDisksFiles.x86]\nx86.sys=1\n[SourceDisksNames]\n6=D,,,\\x86\n[SourceDisksFiles]\n"
-                       "both.sys=6\n[SourceDisksFiles.amd64]\nboth.sys=1\n").encode(),
-      "x64/sub/there.sys": b"s", "x64/both.sys": b"s"},
-     ["a.inf, line 21: [SourceDisksFiles] lists lost.sys on disk 1, at x64\\lost.sys, which the package"], []),
-    ("DriverVer that is not mm/dd/yyyy,w.x.y.z, or in the future",
-     {f"{name}.inf": (GOOD.replace("01/02/2026,1.0.0.0", value)).encode() for name, value in [
-         ("a", "2026-01-02,1.0.0.0"), ("b", "01/02/2026"), ("c", "02/30/2026,1.0.0.0"),
-         ("d", "01/02/2026,1.0.70000.0"), ("e", "06/02/2026,1.0.0.0"), ("f", '"06/01/2026", 1.0.0.0')]},
-     [], ["a.inf, line 3: DriverVer 2026-01-02,1.0.0.0 is not mm/dd/yyyy,w.x.y.z", "b.inf, line 3: DriverVer",
-          "c.inf, line 3: DriverVer 02/30/2026,1.0.0.0 is not a date", "d.inf, line 3: DriverVer",
-          "e.inf, line 3: DriverVer 06/02/2026,1.0.0.0 is a date in the future"]),
+    ("copies: the install section x64 takes, co-installers, @file, disks and files of their own, what is beyond "
+     "the rules, files of [SourceDisksFiles] no x64 copy uses",
+     {"a.inf": COPIES, "x64/sub/there.sys": b"s", "x64/src.sys": b"s", "at.sys": b"s", "dpinst.xml": LEGACY},
+     [], ["a.inf, line 19: [Files] copies lost.sys for x64 from x64\\lost.sys, which the package does not hold",
+          "a.inf: " + NO_CATALOG]),
+    ("DriverVer that is not mm/dd/yyyy,w.x.y.z, version 0.0.0.0, or in the future",
+     {f"{name}.inf": (HEAD.replace("01/02/2026,1.0.0.0", value)).encode() for name, value in [
+         ("a", "2026-01-02,1.0.0.0"), ("b", "01/02/2026"), ("c", "02/30/2026,1.0.0.0"), ("d", "01/02/2026,1.0.65535"),
+         ("e", "06/02/2026,1.0.0.0"), ("f", '"06/01/2026", 1.0'), ("g", "1/2/2026,1.0.0.0"), ("h", "01-02-2026,0.0.0"),
+         ("i", "01/02/2026,1.0.0.0.0")]},
+     [NOTHING], ["a.inf: has no model", "a.inf, line 3: DriverVer 2026-01-02,1.0.0.0 is not mm/dd/yyyy,w.x.y.z",
+                 "b.inf: has no model", "c.inf: has no model", "c.inf, line 3: DriverVer 02/30/2026,1.0.0.0 is not a "
+                 "date", "d.inf: has no model", "d.inf, line 3: DriverVer 01/02/2026,1.0.65535 is not",
+                 "e.inf: has no model", "e.inf, line 3: DriverVer 06/02/2026,1.0.0.0 is a date in the future",
+                 "f.inf: has no model", "g.inf: has no model", "g.inf, line 3: DriverVer 1/2/2026", "h.inf: has no",
+                 "h.inf, line 3: DriverVer 01-02-2026,0.0.0 has the version 0.0.0.0", "i.inf: has no", "i.inf, line 3"]),
     ("dpinst.xml that is not well-formed",
      {"DPInst.xml": b"<?xml version='1.0'?>\n<dpInst>\n<quietInstall/>\n</dpinst>\n", "sub/dpinst.xml": b"<"}, [],
-     ["DPInst.xml, line 4: is not well-formed XML (mismatched tag)"]),
+     ["DPInst.xml, line 4: is not well-formed XML (mismatched tag); the installer reads no settings from it"]),
 ]
 
 
+def write(package, files):
+    """Writes {package path: bytes} below the package folder; None removes the file."""
+    for path, data in files.items():
+        target = pathlib.Path(package, *path.split("/"))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data) if data is not None else target.unlink()
+
+
 class InfRules(unittest.TestCase):
-    def test_each_package_gets_exactly_its_refusals_and_warnings(self):
-        for what, files, refused, warned in CASES:
+    @classmethod
+    def setUpClass(cls):
+        folder = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(folder.cleanup)
+        authority = Authority(folder.name, "root")
+        cls.signers = {"test": authority.issue("test", "/CN=KYT Test Signer"),
+                       "hardware": authority.issue("hardware", f"/CN={catalogs.MICROSOFT_HARDWARE}")}
+        cls.root = authority.certificate
+
+    def make_catalog(self, package, relative, catalog, files):
+        """Writes the catalog with the catalog command and checks its signature with osslsigncode."""
+        write(package, catalog.signed)
+        key, chain = self.signers[catalog.signer]
+        out = os.path.join(package, *relative.split("/"))
+        with contextlib.redirect_stdout(io.StringIO()):
+            self.assertEqual(kyt_catalog.main(["--package", package, "--out", out, "--cert", chain, "--key", key, *[
+                a for inf in catalog.infs for a in ("--inf", inf)]] + ["--sha1"] * catalog.sha1), 0)
+        write(package, {path: files.get(path) for path in catalog.signed})
+        done = subprocess.run(["osslsigncode", "verify", "-in", out, "-CAfile", self.root], capture_output=True)
+        self.assertIn(b"Signature verification: ok", done.stdout, done.stdout + done.stderr)
+
+    def test_each_package_gets_exactly_its_refusals_warnings_and_notes(self):
+        for what, files, refused, warned, *noted in CASES:
             with self.subTest(what), tempfile.TemporaryDirectory() as package:
-                entries = []
-                for relative, data in sorted(files.items()):
-                    path = os.path.join(package, *relative.split("/"))
-                    os.makedirs(os.path.dirname(path), exist_ok=True)
-                    with open(path, "wb") as f:
-                        f.write(data)
-                    entries.append((relative.replace("/", "\\"), path))
-                refusals, warnings = inf_rules.check_package(entries, TODAY)
-                for expected, found in ((refused, refusals), (warned, warnings)):
-                    self.assertEqual(len(found), len(expected), found)
-                    for fragment, message in zip(expected, found):
+                if "dpinst.xml" not in {path.lower() for path in files}:
+                    files = dict(files, **{"dpinst.xml": b"<dpinst><quietInstall/></dpinst>"})
+                entries = [(relative.replace("/", "\\"), os.path.join(package, *relative.split("/")))
+                           for relative in sorted(files)]
+                write(package, {relative: data for relative, data in files.items() if not isinstance(data, Cat)})
+                for relative, data in files.items():
+                    if isinstance(data, Cat):
+                        self.make_catalog(package, relative, data, files)
+                found = inf_rules.check_package(entries, TODAY)
+                for expected, level in ((refused, REFUSAL), (warned, WARNING)) + tuple((n, NOTE) for n in noted):
+                    messages = [str(problem) for problem in of_level(found, level)]
+                    self.assertEqual(len(messages), len(expected), messages)
+                    for fragment, message in zip(expected, messages):
                         self.assertIn(fragment, message)
 
 

@@ -26,7 +26,10 @@ def pe_image(machine=0x8664, magic=0x20B, characteristics=0x0022, subsystem=2):
 
 
 INSTALLER = pe_image()
-INF = b'[Version]\r\nSignature="$Windows NT$"\r\nDriverVer=01/02/2026,1.0.0.0\r\n'
+INF_HEAD = b'[Version]\r\nSignature="$Windows NT$"\r\nDriverVer=01/02/2026,1.0.0.0\r\n'
+MODELS = b"[Manufacturer]\r\nKYT=Models,NTamd64\r\n[Models.NTamd64]\r\nMeter=Install,USB\\VID_5A4B&PID_4D01\r\n"
+INF = INF_HEAD + MODELS
+LEGACY = b"<dpinst><legacyMode/><quietInstall/></dpinst>"  # unsigned packages are then only warned of
 
 
 def make_package(root, files):
@@ -60,16 +63,18 @@ class PackageBuild(unittest.TestCase):
     def test_the_manifest_lists_files_before_folders_in_a_fixed_order(self):
         with tempfile.TemporaryDirectory() as package:
             make_package(package, {"dpinst.exe": INSTALLER, "B.inf": INF, "a.cat": b"a", "amd64/x.dll": b"x",
-                                   "amd64/dpinst.exe": b"MZ", "Zeta/deep/z.bin": b"z", "amd64/sub/q.bin": b"q"})
+                                   "dpinst.xml": LEGACY, "amd64/dpinst.exe": b"MZ", "Zeta/deep/z.bin": b"z",
+                                   "amd64/sub/q.bin": b"q"})
             done, out = generate(package)
             self.assertEqual(done.returncode, 0, done.stderr)
             text = read(os.path.join(out, "manifest.txt"))
             self.assertEqual(text, b"KYT_FILE_000|a.cat\r\nKYT_FILE_001|B.inf\r\nKYT_FILE_002|dpinst.exe\r\n"
-                                   b"KYT_FILE_003|amd64\\dpinst.exe\r\nKYT_FILE_004|amd64\\x.dll\r\n"
-                                   b"KYT_FILE_005|amd64\\sub\\q.bin\r\nKYT_FILE_006|Zeta\\deep\\z.bin\r\n")
+                                   b"KYT_FILE_003|dpinst.xml\r\nKYT_FILE_004|amd64\\dpinst.exe\r\n"
+                                   b"KYT_FILE_005|amd64\\x.dll\r\nKYT_FILE_006|amd64\\sub\\q.bin\r\n"
+                                   b"KYT_FILE_007|Zeta\\deep\\z.bin\r\n")
             script = read(os.path.join(out, "setup.rc")).decode()
             self.assertIn("LANGUAGE 9, 1\n", script)
-            self.assertIn("KYT_FILE_006 RCDATA", script)
+            self.assertIn("KYT_FILE_007 RCDATA", script)
             again, out2 = generate(package)
             self.assertEqual(read(os.path.join(out2, "manifest.txt")), text, "the same folder gives the same manifest")
 
@@ -142,13 +147,15 @@ class PackageBuild(unittest.TestCase):
 
     def test_version_control_desktop_clutter_and_excluded_files_are_left_out_with_a_line(self):
         with tempfile.TemporaryDirectory() as package:
-            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF, ".git/config": b"c", "sub/.svn/x": b"s",
+            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF, "dpinst.xml": LEGACY, ".git/config": b"c",
+                                   "sub/.svn/x": b"s",
                                    ".DS_Store": b"d", "sub/Thumbs.db": b"t", "sub/._a.inf": b"r", "b.pdb": b"p",
                                    "docs/readme.txt": b"r", "sub/keep.txt": b"k"})
             done, out = generate(package, "--exclude", "*.PDB", "--exclude", "docs/*")
             self.assertEqual(done.returncode, 0, done.stderr)
             self.assertEqual(read(os.path.join(out, "manifest.txt")).decode().split(),
-                             ["KYT_FILE_000|a.inf", "KYT_FILE_001|dpinst.exe", "KYT_FILE_002|sub\\keep.txt"])
+                             ["KYT_FILE_000|a.inf", "KYT_FILE_001|dpinst.exe", "KYT_FILE_002|dpinst.xml",
+                              "KYT_FILE_003|sub\\keep.txt"])
             self.assertEqual(done.stdout.splitlines(), [
                 "kyt_package: left out .DS_Store (desktop clutter)", "kyt_package: left out .git\\ (version control)",
                 "kyt_package: left out b.pdb (--exclude *.PDB)", "kyt_package: left out docs\\readme.txt (--exclude docs/*)",
@@ -158,7 +165,7 @@ class PackageBuild(unittest.TestCase):
     def test_outputs_change_only_with_the_package_and_a_change_or_refusal_removes_the_setup(self):
         with tempfile.TemporaryDirectory() as package, tempfile.TemporaryDirectory() as out:
             setup = os.path.join(out, "Setup.exe")
-            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF + b"; a"})
+            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF + b"; a", "dpinst.xml": LEGACY})
             generate(package, "--setup", setup, out=out)
             outputs = [os.path.join(out, name) for name in kyt_package.GENERATED]
             stamps = [os.stat(p).st_mtime_ns for p in outputs]
@@ -193,8 +200,7 @@ class PackageBuild(unittest.TestCase):
 
     def test_the_driver_files_are_refused_by_line_or_warned_of_in_the_summary(self):
         with tempfile.TemporaryDirectory() as package, tempfile.TemporaryDirectory() as out:
-            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF + b"CatalogFile = A.cat\r\n",
-                                   "dpinst.xml": b"<dpInst>"})
+            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF_HEAD + b"CatalogFile = A.cat\r\n" + MODELS})
             done, _ = generate(package, out=out)
             self.assertEqual(done.returncode, 1)
             self.assertIn("cannot be built into a setup:\na.inf, line 4: CatalogFile names A.cat, which is not in the "
@@ -202,14 +208,17 @@ class PackageBuild(unittest.TestCase):
             self.assertEqual(os.listdir(out), [], "a refused package left files behind")
             make_package(package, {"a.cat": b"placeholder"})
             done, _ = generate(package, out=out)
+            self.assertIn("\na.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so "
+                          "a.inf is unsigned; dpinst.exe installs only signed driver packages", done.stderr)
+            make_package(package, {"dpinst.xml": LEGACY})
+            done, _ = generate(package, out=out)
             self.assertEqual((done.returncode, done.stdout), (0, ""), done.stderr)
             make_package(out, {"Setup.exe": b"built"})
             self.assertEqual(summary(out, os.path.join(out, "Setup.exe"))[2:5], [
-                "  warning: a.inf: dpinst.exe takes it from the package's root, but it has no model for 64-bit "
-                "Windows (NTamd64)",
-                "  warning: a.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list); the "
-                "package installs only where test signing is on",
-                "  warning: dpinst.xml, line 1: is not well-formed XML (no element found)"])
+                "  dpinst.xml says <legacyMode/>: unsigned packages and missing files are only warnings",
+                "  dpinst.xml asks for a quiet install (<quietInstall/>)",
+                "  warning: a.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so a.inf "
+                "is unsigned; dpinst.exe installs only signed driver packages (unless dpinst.xml says <legacyMode/>)"])
 
     def test_huge_files_and_too_many_files_are_refused(self):
         with tempfile.TemporaryDirectory() as package:

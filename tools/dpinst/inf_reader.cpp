@@ -15,12 +15,13 @@ std::wstring Field(INFCONTEXT& line, DWORD index) {
 }
 
 // Returns the models section a [Manufacturer] line names for a 64-bit x86 machine: the one with
-// the NTamd64 decoration when the line lists it, else the undecorated one.
+// an NTamd64 decoration (with or without an OS version) that the INF holds, or an empty name.
+// x64 Windows reads no undecorated models section.
 std::wstring ModelsSection(HINF inf, INFCONTEXT& line) {
     const std::wstring base = Field(line, 1);
     for (DWORD i = 2, count = ::SetupGetFieldCount(&line); i <= count; ++i) {
         const std::wstring decoration = Field(line, i);
-        if (_wcsnicmp(decoration.c_str(), L"NTamd64", 7) == 0) {
+        if (_wcsnicmp(decoration.c_str(), L"NTamd64", 7) == 0 && (decoration[7] == L'\0' || decoration[7] == L'.')) {
             INFCONTEXT probe;
             const std::wstring decorated = base + L"." + decoration;
             if (::SetupFindFirstLineW(inf, decorated.c_str(), nullptr, &probe)) {
@@ -28,7 +29,7 @@ std::wstring ModelsSection(HINF inf, INFCONTEXT& line) {
             }
         }
     }
-    return base;
+    return std::wstring();
 }
 
 }  // namespace
@@ -43,6 +44,9 @@ std::vector<std::wstring> ReadHardwareIds(const std::wstring& infPath) {
     for (BOOL more = ::SetupFindFirstLineW(inf, L"Manufacturer", nullptr, &manufacturer); more;
          more = ::SetupFindNextLine(&manufacturer, &manufacturer)) {
         const std::wstring section = ModelsSection(inf, manufacturer);
+        if (section.empty()) {
+            continue;
+        }
         INFCONTEXT model;
         for (BOOL found = ::SetupFindFirstLineW(inf, section.c_str(), nullptr, &model); found;
              found = ::SetupFindNextLine(&model, &model)) {

@@ -1,0 +1,218 @@
+"""Windows catalog files: the hashes a catalog's members record, who signed it, and how to make
+one. A catalog is PKCS#7 SignedData whose content is a certificate trust list (CTL); each member
+of the list carries the hash of one file in an indirect-data attribute: the image hash of a
+Windows program or library (the Authenticode hash, which leaves out the checksum and the
+signature), the hash of the whole file for anything else. SHA-1 and SHA-256 catalogs both occur."""
+import hashlib
+import struct
+import subprocess
+from dataclasses import dataclass, field
+
+try:
+    from asn1crypto import cms, core, pem, x509
+except ImportError:  # the catalogs are then not read, and the summary says so
+    cms = None
+
+CTL_OID = "1.3.6.1.4.1.311.10.1"
+CATALOG_LIST = "1.3.6.1.4.1.311.12.1.1"
+CATALOG_MEMBER = "1.3.6.1.4.1.311.12.1.2"
+NAME_VALUE = "1.3.6.1.4.1.311.12.2.1"
+MEMBER_INFO = "1.3.6.1.4.1.311.12.2.2"
+INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
+PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
+FLAT_DATA = "1.3.6.1.4.1.311.2.1.25"
+# The subject interface packages Windows hashes a member with: Windows images, and flat files.
+PE_SUBJECT = "{C689AAB8-8E78-11D0-8C47-00C04FC295EE}"
+FLAT_SUBJECT = "{DE351A42-8E59-11D0-8C47-00C04FC295EE}"
+DIGESTS = {"sha1": "1.3.14.3.2.26", "sha256": "2.16.840.1.101.3.4.2.1"}
+MICROSOFT_HARDWARE = "Microsoft Windows Hardware Compatibility Publisher"
+
+
+@dataclass
+class Catalog:
+    digests: set = field(default_factory=set)  # every member hash, as bytes
+    signer: str = ""  # the signing certificate's common name (or organisation), "" when unsigned
+    problem: str = ""  # why it is no signed catalog, "" when it is one
+
+
+def pe_image_ranges(data):
+    """Returns the (start, end) byte ranges of a Windows image that its image hash covers (all
+    but the checksum, the certificate table's directory entry and the table itself), or None
+    when the bytes are no PE image. Signing pads an image to a multiple of 8 bytes before it
+    appends the table, so an image without one is hashed as if padded with zero bytes, and
+    ranges beyond the data stand for those."""
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        return None
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if pe + 24 > len(data) or data[pe:pe + 4] != b"PE\0\0":
+        return None
+    optional = pe + 24
+    magic = struct.unpack_from("<H", data, optional)[0] if optional + 2 <= len(data) else 0
+    directories = optional + {0x10B: 96, 0x20B: 112}.get(magic, 0)
+    if directories == optional or directories + 5 * 8 > len(data):
+        return None
+    checksum, entry = optional + 64, directories + 4 * 8
+    table, size = struct.unpack_from("<II", data, entry)
+    end = table if size and table + size <= len(data) and table >= entry + 8 else -(-len(data) // 8) * 8
+    return [(0, checksum), (checksum + 4, entry), (entry + 8, end)]
+
+
+def file_digests(data):
+    """Returns {the two digests a catalog may record for these bytes}: SHA-1 and SHA-256 of the
+    image hash for a Windows image, of the whole file otherwise."""
+    ranges = pe_image_ranges(data) or [(0, len(data))]
+    found = set()
+    for name in DIGESTS:
+        digest = hashlib.new(name)
+        for start, end in ranges:
+            digest.update(data[start:end].ljust(end - start, b"\0"))
+        found.add(digest.digest())
+    return found
+
+
+def signer_name(signed):
+    """Returns the common name (or organisation) of the certificate that made the first
+    signature of SignedData, or "" when it carries none."""
+    if not len(signed["signer_infos"]):
+        return ""
+    sid = signed["signer_infos"][0]["sid"]
+    for choice in signed["certificates"] or []:
+        certificate = choice.chosen
+        if isinstance(certificate, x509.Certificate) and sid.name == "issuer_and_serial_number" and \
+                certificate.issuer == sid.chosen["issuer"] and \
+                certificate.serial_number == sid.chosen["serial_number"].native:
+            subject = certificate.subject.native
+            return subject.get("common_name") or subject.get("organization_name") or "(no name)"
+    return "(a certificate the catalog does not carry)"
+
+
+def elements(data):
+    """Returns [(tag, content octets)] of the DER elements that follow one another in data."""
+    found, at = [], 0
+    while at + 2 <= len(data):
+        tag, length, at = data[at], data[at + 1], at + 2
+        if length & 0x80:
+            count = length & 0x7F
+            length, at = int.from_bytes(data[at:at + count], "big"), at + count
+        if at + length > len(data):
+            raise ValueError("an element runs past its end")
+        found.append((tag, data[at:at + length]))
+        at += length
+    return found
+
+
+def tag_digests(tag):
+    """Returns the hash a member's tag holds: the hash itself, or its hex digits in UTF-16."""
+    try:
+        text = tag.decode("utf-16-le")
+        return {tag} if len(tag) in (20, 32) else {bytes.fromhex(text)} if len(text) in (40, 64) else set()
+    except ValueError:
+        return set()
+
+
+def member_digests(ctl):
+    """Returns the hashes that the members of a certificate trust list (its content octets)
+    record in their tags and indirect-data attributes. A member that cannot be read adds
+    nothing."""
+    found = set()
+    for tag, subjects in elements(ctl):
+        for subject in (content for kind, content in elements(subjects) if kind == 0x30) if tag == 0x30 else []:
+            try:
+                parts = elements(subject)
+                found |= tag_digests(parts[0][1]) if parts[0][0] == 0x04 else set()
+                for _, attribute in elements(parts[1][1]) if len(parts) > 1 and parts[1][0] == 0x31 else []:
+                    kind, values = elements(attribute)[:2]
+                    for _, indirect in elements(values[1]) if kind == (0x06, oid(INDIRECT_DATA)[2:]) else []:
+                        found.add(elements(elements(indirect)[1][1])[1][1])
+            except (ValueError, IndexError):
+                continue
+    return found
+
+
+def read(data):
+    """Returns the catalog the bytes hold; its problem says why they are no signed catalog."""
+    try:
+        info = cms.ContentInfo.load(data)
+        signed = info["content"] if info["content_type"].native == "signed_data" else None
+        kind = signed["encap_content_info"]["content_type"].dotted if signed else None
+    except (ValueError, TypeError, KeyError):
+        signed, kind = None, None
+    if kind != CTL_OID:
+        return Catalog(problem="is not a catalog (no PKCS#7 SignedData holding a certificate trust list)")
+    signer = signer_name(signed)
+    if not signer:
+        return Catalog(problem="carries no signature")
+    try:
+        content = elements(signed["encap_content_info"].contents)[1:]
+        content = elements(content[0][1]) if content and content[0][0] == 0xA0 else content
+        return Catalog(member_digests(content[0][1] if content else b""), signer)
+    except (ValueError, IndexError):
+        return Catalog(signer=signer, problem="is a catalog whose list of members cannot be read")
+
+
+def der(tag, content):
+    """Returns one DER element of the tag and its content octets."""
+    length = len(content)
+    if length < 0x80:
+        return bytes([tag, length]) + content
+    octets = length.to_bytes((length.bit_length() + 7) // 8, "big")
+    return bytes([tag, 0x80 | len(octets)]) + octets + content
+
+
+def sequence(*parts):
+    return der(0x30, b"".join(parts))
+
+
+def set_of(*parts):
+    return der(0x31, b"".join(sorted(parts)))
+
+
+def oid(dotted):
+    return core.ObjectIdentifier(dotted).dump()
+
+
+def member(name, data, digest_name):
+    """Returns the trust-list entry of one file: tagged with its hash, which the indirect data
+    carries too, and named by a name-value attribute."""
+    image = pe_image_ranges(data) is not None
+    digest = hashlib.new(digest_name)
+    for start, end in pe_image_ranges(data) or [(0, len(data))]:
+        digest.update(data[start:end].ljust(end - start, b"\0"))
+    value = digest.digest()
+    obsolete = der(0x80, "<<<Obsolete>>>".encode("utf-16-be"))
+    spc = sequence(oid(PE_IMAGE_DATA), sequence(der(0x03, b"\0"), der(0xA0, der(0xA2, obsolete)))) if image \
+        else sequence(oid(FLAT_DATA), der(0xA2, obsolete))
+    indirect = sequence(spc, sequence(sequence(oid(DIGESTS[digest_name]), b"\x05\x00"), der(0x04, value)))
+    name_value = sequence(der(0x1E, "File".encode("utf-16-be")), core.Integer(0x10010001).dump(),
+                          der(0x04, (name + "\0").encode("utf-16-le")))
+    info = sequence(der(0x1E, (PE_SUBJECT if image else FLAT_SUBJECT).encode("utf-16-be")), core.Integer(512).dump())
+    attributes = set_of(sequence(oid(NAME_VALUE), set_of(name_value)), sequence(oid(MEMBER_INFO), set_of(info)),
+                        sequence(oid(INDIRECT_DATA), set_of(indirect)))
+    return sequence(der(0x04, value.hex().upper().encode("utf-16-le")), attributes)
+
+
+def trust_list(members, digest_name, when):
+    """Returns the DER certificate trust list of [(file name, bytes)], made at the UTC time `when`."""
+    entries = sorted(member(name, data, digest_name) for name, data in members)
+    identifier = hashlib.sha256(b"".join(entries)).digest()[:16]
+    return sequence(sequence(oid(CATALOG_LIST)), der(0x04, identifier), core.UTCTime(when).dump(),
+                    sequence(oid(CATALOG_MEMBER), b"\x05\x00"), sequence(*entries))
+
+
+def sign(content, certificates, key, digest_name="sha256"):
+    """Returns the PKCS#7 SignedData of a trust list, signed by the first of the PEM certificates
+    with the PEM key (through openssl); the chain travels with it."""
+    chain = [x509.Certificate.load(body) for _, _, body in pem.unarmor(certificates, multiple=True)]
+    inner = core.load(content).contents
+    digest = der(0x04, hashlib.new(digest_name, inner).digest())
+    attributes = set_of(sequence(oid("1.2.840.113549.1.9.3"), set_of(oid(CTL_OID))),
+                        sequence(oid("1.2.840.113549.1.9.4"), set_of(digest)))
+    signature = subprocess.run(["openssl", "dgst", f"-{digest_name}", "-sign", key], input=attributes,
+                               capture_output=True, check=True).stdout
+    algorithm = sequence(oid(DIGESTS[digest_name]), b"\x05\x00")
+    issuer = sequence(chain[0].issuer.dump(), core.Integer(chain[0].serial_number).dump())
+    signer = sequence(core.Integer(1).dump(), issuer, algorithm, b"\xa0" + attributes[1:],
+                      sequence(oid("1.2.840.113549.1.1.1"), b"\x05\x00"), der(0x04, signature))
+    signed = sequence(core.Integer(1).dump(), set_of(algorithm), sequence(oid(CTL_OID), der(0xA0, content)),
+                      der(0xA0, b"".join(c.dump() for c in chain)), set_of(signer))
+    return sequence(oid("1.2.840.113549.1.7.2"), der(0xA0, signed))

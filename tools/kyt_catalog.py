@@ -1,0 +1,94 @@
+#!/usr/bin/python3
+"""Writes a signed catalog for INFs of a driver package and the files their x64 installation
+copies, for test signing on Linux, where no driver-kit tool runs.
+
+  kyt_catalog.py --package DIR --inf REL [--inf REL ...] --out FILE.cat --cert PEM --key PEM [--sha1]
+                 [--time YYYY-MM-DDTHH:MM:SSZ]
+
+The catalog lists the hash of each INF and of every file its x64 models' install sections copy
+(the image hash of a Windows program or library, the hash of the whole file otherwise), SHA-256
+unless --sha1 asks for a SHA-1 catalog as older driver kits made them, and is signed with the
+first certificate of the PEM file (the rest of the file, its chain, travels in the catalog) and
+the PEM key, through openssl. Its time is now, or --time (the same inputs and time give the same
+bytes). `osslsigncode verify -in FILE.cat` checks its signature.
+
+What it is for: test signing (a test machine with test signing on, or a certificate the machine
+trusts for user-mode packages) and the tests of the package check. What it is not: a release
+signature. Windows 10 and later load new kernel drivers only with Microsoft's signature from the
+hardware dashboard, or with test signing on. Exits 0 when it wrote the catalog, 1 when an INF
+cannot be decoded or a file the catalog must list is missing from the package.
+"""
+import argparse
+import datetime
+import os
+import subprocess
+import sys
+
+import catalogs
+import inf_rules
+
+
+def members(package, infs):
+    """Returns ([(file name, bytes)] for the catalog, [missing package paths]) of the INFs (package
+    paths) and the files their x64 installation copies, names matched ignoring ASCII case as
+    Windows matches them."""
+    files = {inf_rules.fold(os.path.relpath(os.path.join(folder, name), package).replace(os.sep, "\\")):
+             os.path.join(folder, name) for folder, _, names in os.walk(package) for name in names}
+    found, missing = {}, []
+    for relative in infs:
+        relative = relative.replace("/", "\\")
+        if inf_rules.fold(relative) not in files:
+            missing.append(relative)
+            continue
+        with open(files[inf_rules.fold(relative)], "rb") as f:
+            data = f.read()
+        found[inf_rules.fold(relative)] = (relative.rpartition("\\")[2], data)
+        inf = inf_rules.parse(inf_rules.decode(data))
+        held = [inf_rules.fold(name) for name in inf_rules.x64_models(inf)[0] if inf_rules.fold(name) in inf.sections]
+        for _, _, name in inf_rules.x64_copies(inf, held):
+            path = inf_rules.source_path(relative, inf, name)
+            absolute = files.get(inf_rules.fold(path)) if path else None
+            if absolute:
+                with open(absolute, "rb") as f:
+                    found[inf_rules.fold(path)] = (name, f.read())
+            else:
+                missing.append(path or name)
+    return list(found.values()), missing
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--package", required=True, help="the driver-package folder")
+    parser.add_argument("--inf", action="append", required=True, metavar="REL", help="an INF's path in the package")
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--cert", required=True, help="the signing certificate, then its chain (PEM)")
+    parser.add_argument("--key", required=True, help="the signing key (PEM)")
+    parser.add_argument("--sha1", action="store_true", help="a SHA-1 catalog")
+    parser.add_argument("--time", help="the catalog's time, UTC (default: now)")
+    args = parser.parse_args(argv)
+    try:
+        listed, missing = members(args.package, args.inf)
+    except ValueError as error:
+        print(f"kyt_catalog: an INF cannot be decoded: it {error}", file=sys.stderr)
+        return 1
+    if missing:
+        print("kyt_catalog: the package does not hold " + ", ".join(missing), file=sys.stderr)
+        return 1
+    when = datetime.datetime.strptime(args.time, "%Y-%m-%dT%H:%M:%SZ") if args.time else datetime.datetime.utcnow()
+    digest = "sha1" if args.sha1 else "sha256"
+    trust_list = catalogs.trust_list(listed, digest, when.replace(tzinfo=datetime.timezone.utc, microsecond=0))
+    with open(args.cert, "rb") as f:
+        certificates = f.read()
+    try:
+        signed = catalogs.sign(trust_list, certificates, args.key, digest)
+    except (subprocess.CalledProcessError, ValueError, IndexError) as error:
+        print(f"kyt_catalog: cannot sign with {args.cert} and {args.key} ({error})", file=sys.stderr)
+        return 1
+    with open(args.out, "wb") as f:
+        f.write(signed)
+    print(f"kyt_catalog: {args.out}: {len(listed)} members, {digest}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
