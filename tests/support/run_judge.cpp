@@ -1,14 +1,47 @@
 #include "support/run_judge.h"
 
 #include <algorithm>
+#include <optional>
 
+#include "setup/messages.h"
+#include "setup/run_endings.h"
 #include "staging/staging_area.h"
 
 namespace kyt::testing {
+namespace {
 
+// Returns the ending whose record has this event ID, or nothing.
+std::optional<RunEnding> EndingOfEvent(std::uint32_t eventId) {
+    for (int ending = 0; ending <= static_cast<int>(RunEnding::CannotStartInstaller); ++ending) {
+        if (EndingOf(static_cast<RunEnding>(ending)).eventId == eventId) {
+            return static_cast<RunEnding>(ending);
+        }
+    }
+    return std::nullopt;
+}
 
-std::vector<std::string> JudgeLeftovers(const SimulatedPlatform& platform, bool removalsMayFail) {
-    std::vector<std::string> faults;
+// Returns whether a call whose log entry starts with this was made to fail.
+bool Failed(const SimulatedPlatform& platform, const char* prefix) {
+    const std::vector<std::string>& failed = platform.FailedCalls();
+    return std::any_of(failed.begin(), failed.end(), [&](const std::string& call) { return call.starts_with(prefix); });
+}
+
+// Returns the position in the log of the last call that starts with one of the prefixes, or -1.
+long LastCall(const SimulatedPlatform& platform, std::initializer_list<const char*> prefixes) {
+    const std::vector<std::string>& log = platform.Log();
+    for (long at = static_cast<long>(log.size()) - 1; at >= 0; --at) {
+        for (const char* prefix : prefixes) {
+            if (log[at].starts_with(prefix)) {
+                return at;
+            }
+        }
+    }
+    return -1;
+}
+
+// Adds a line for what the run made and left, besides its base folder, that its record does
+// not tell, or tells though it is not there.
+void JudgeLeftovers(const SimulatedPlatform& platform, const RunRecord* record, std::vector<std::string>& faults) {
     std::vector<WideString> left;
     int baseFolders = 0;
     for (const auto& [path, createdName] : platform.LeftByRun()) {
@@ -21,25 +54,90 @@ std::vector<std::string> JudgeLeftovers(const SimulatedPlatform& platform, bool 
     if (baseFolders > 1) {
         faults.push_back("more than one base folder made");
     }
-    if (!left.empty() && !removalsMayFail) {
-        faults.push_back("left " + Narrow(left.front()) + " though no removal failed");
+    if (!left.empty() && !Failed(platform, "Remove") && !Failed(platform, "ReferToFolder") &&
+        platform.busyRemovals == 0) {
+        faults.push_back("left " + Narrow(left.front()) + " though no removal failed or was refused for now");
     }
-    if (platform.applicationLog.empty()) {
-        return faults;
+    if (record == nullptr) {
+        return;
     }
-    // The record's cleanup sentence: nothing, or the count and the first path.
-    const WideString toldText = platform.applicationLog.front().second.strings.at(4);
-    const std::string told = Narrow(toldText);
-    const bool toldNothing = told.starts_with("Cleanup left nothing") || told.starts_with("Cleanup: none was needed");
+    const WideString& told = record->strings.at(4);
     const std::string count = std::to_string(left.size()) + (left.size() == 1 ? " path " : " paths ");
-    const bool agrees = left.empty() ? toldNothing
-                                     : told.starts_with("Cleanup left " + count) &&
-                                           std::any_of(left.begin(), left.end(), [&](const WideString& path) {
-                                               return NameKey(toldText).ends_with(u": " + NameKey(path));
-                                           });
+    const bool agrees =
+        left.empty() ? told.starts_with(u"Cleanup left nothing") || told.starts_with(u"Cleanup: none was needed")
+                     : Narrow(told).starts_with("Cleanup left " + count) &&
+                           std::any_of(left.begin(), left.end(), [&](const WideString& path) {
+                               return NameKey(told).ends_with(u": " + NameKey(path));
+                           });
     if (!agrees) {
-        faults.push_back("the record says \"" + told + "\" but " + std::to_string(left.size()) + " paths are left");
+        faults.push_back("the record says \"" + Narrow(told) + "\" but " + std::to_string(left.size()) +
+                         " paths are left");
     }
+}
+
+}  // namespace
+
+std::optional<RunEnding> RecordedEnding(const SimulatedPlatform& platform) {
+    return platform.applicationLog.size() == 1 ? EndingOfEvent(platform.applicationLog.front().second.eventId)
+                                               : std::nullopt;
+}
+
+std::vector<std::string> JudgeRun(const SimulatedPlatform& platform, SetupExitCode result,
+                                  const std::set<WideString>* diskBefore) {
+    std::vector<std::string> faults;
+    const auto& records = platform.applicationLog;
+    if (records.size() != (Failed(platform, "ReportRun") ? 0u : 1u)) {
+        faults.push_back(std::to_string(records.size()) + " records written");
+    }
+    const RunRecord* record = records.size() == 1 ? &records.front().second : nullptr;
+    const std::optional<RunEnding> ending = record ? EndingOfEvent(record->eventId) : std::nullopt;
+    if (record && (!ending || EndingOf(*ending).type != record->type || records.front().first != kEventSource)) {
+        faults.push_back("a record of no ending: event " + std::to_string(record->eventId));
+    }
+    if (ending && EndingOf(*ending).exitCode != result) {
+        faults.push_back("exit code " + std::to_string(result) + " for event " + std::to_string(record->eventId));
+    }
+    if (!ending && result != kExitSuccess && result != kExitFailure && result != kExitRestartRequired) {
+        faults.push_back("exit code " + std::to_string(result));
+    }
+
+    // The record comes after cleanup and before the box, so it is there while a box waits.
+    const long reported = LastCall(platform, {"ReportRun"});
+    if (record && reported < LastCall(platform, {"Remove", "ReferToFolder"})) {
+        faults.push_back("the record comes before a removal");
+    }
+    const long boxShown = LastCall(platform, {"ShowErrorBox"});
+    if (boxShown >= 0 && boxShown < reported) {
+        faults.push_back("the box comes before the record");
+    }
+    if (ending) {
+        const char16_t* message = EndingOf(*ending).message;
+        const bool seen = message != nullptr && platform.boxCanBeSeen && !Failed(platform, "BoxCanBeSeen");
+        if (platform.boxes.size() != (seen ? 1u : 0u)) {
+            faults.push_back(std::to_string(platform.boxes.size()) + " boxes for event " + std::to_string(record->eventId));
+        } else if (seen && (platform.boxes[0].text != message || platform.boxes[0].caption != kSetupCaption)) {
+            faults.push_back("the box says " + Narrow(platform.boxes[0].text));
+        }
+    } else if (platform.boxes.size() > 1) {
+        faults.push_back(std::to_string(platform.boxes.size()) + " boxes");
+    }
+    if (!platform.boxes.empty() && result != kExitFailure) {
+        faults.push_back("a box, and exit code " + std::to_string(result));
+    }
+
+    for (const std::string& unsafe : platform.UnsafeActions()) {
+        faults.push_back("unsafe: " + unsafe);
+    }
+    if (platform.OpenHandles() != 0) {
+        faults.push_back(std::to_string(platform.OpenHandles()) + " handles left open");
+    }
+    if (diskBefore != nullptr) {
+        const std::set<WideString> after = platform.Disk();
+        if (!std::includes(after.begin(), after.end(), diskBefore->begin(), diskBefore->end())) {
+            faults.push_back("something that was on the disk went");
+        }
+    }
+    JudgeLeftovers(platform, record, faults);
     return faults;
 }
 

@@ -467,9 +467,11 @@ RemoveResult SimulatedPlatform::DeleteNode(Actor actor, int node, bool folder) {
     const auto busy = busyTries_.find(UpperCase(PathOf(node)));
     if (busy != busyTries_.end() && busy->second != 0) {
         busy->second -= busy->second > 0 ? 1 : 0;
+        busyRemovals += actor == Actor::Setup ? 1 : 0;
         return RemoveResult::Busy;
     }
     if (!MayOpen(actor, node, kDelete, kShareAll)) {
+        busyRemovals += actor == Actor::Setup ? 1 : 0;
         return RemoveResult::Busy;
     }
     if (actor == Actor::Setup) {
@@ -701,8 +703,12 @@ bool SimulatedPlatform::Enter(Call call, const std::string& detail, const WideSt
     }
     const int occurrence = ++occurrences_[call];
     log_.push_back(CallName(call) + (detail.empty() ? "" : " " + detail));
-    return callCount_ == failCallNumber_ || failOccurrences_[call].count(occurrence) != 0 ||
-           failPaths_[call].count(path) != 0;
+    const bool fails = callCount_ == failCallNumber_ || failOccurrences_[call].count(occurrence) != 0 ||
+                       failPaths_[call].count(path) != 0;
+    if (fails) {
+        failed_.push_back(log_.back());
+    }
+    return fails;
 }
 
 HandleValue SimulatedPlatform::NewHandle(HandleKind kind, int node, unsigned access, unsigned share) {

@@ -129,6 +129,8 @@ public:
 
     // Whether a box shown now could be seen (an interactive session on a visible station).
     bool boxCanBeSeen = true;
+    // The setup's removals that another program's open refused for now.
+    int busyRemovals = 0;
     // The milliseconds the setup has paused for, in all.
     std::uint32_t pausedMilliseconds = 0;
 
@@ -182,6 +184,8 @@ public:
     // Calls in order: "MakeFolder C:\\Temp\\KYT_DRIVER_SETUP", "CloseHandleValue thread", ...
     const std::vector<std::string>& Log() const { return log_; }
     int CallCount() const { return callCount_; }
+    // The calls that were made to fail, as logged.
+    const std::vector<std::string>& FailedCalls() const { return failed_; }
     // The setup's handles still open.
     int OpenHandles() const;
     // Every path that this run made and that is still there, through no junction, with the name
@@ -314,6 +318,7 @@ private:
     bool inCallback_ = false;
     std::uint32_t shortWriteBy_ = 0;
     std::vector<std::string> log_;
+    std::vector<std::string> failed_;
     std::vector<std::string> unsafe_;
 };
 
