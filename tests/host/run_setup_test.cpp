@@ -149,6 +149,9 @@ TEST(RunSetup, EveryEndingIsTheOneItsSceneCallsForAndItsRecordTellsIt) {
             const SetupExitCode result = RunSetup(platform);
             ExpectJudged(platform, result, before);
             ASSERT_EQ(testing::RecordedEnding(platform), ending.ending);
+            EXPECT_EQ(result, ending.ending == RunEnding::Installed       ? 0
+                              : ending.ending == RunEnding::RestartNeeded ? 3010
+                                                                          : 1);
             const RunRecord& record = platform.applicationLog[0].second;
             ASSERT_EQ(record.strings.size(), 6u);
             EXPECT_EQ(testing::Narrow(record.strings[2]), ending.installer);
