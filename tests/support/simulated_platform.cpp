@@ -196,16 +196,26 @@ void SimulatedPlatform::SetTempPath(const WideString& path, std::optional<std::u
     tempLength_ = reportedLength;
 }
 
+void SimulatedPlatform::FailWhen(std::function<bool(const CallFacts&)> rule) {
+    failWhen = [previous = failWhen, rule](const CallFacts& facts) {
+        return (previous && previous(facts)) || rule(facts);
+    };
+}
+
 void SimulatedPlatform::FailCall(Call call, int occurrence) {
-    failOccurrences_[call].insert(occurrence);
+    FailWhen([=](const CallFacts& facts) { return facts.call == call && facts.occurrence == occurrence; });
 }
 
 void SimulatedPlatform::FailPath(Call call, const WideString& path) {
-    failPaths_[call].insert(path);
+    FailWhen([=](const CallFacts& facts) { return facts.call == call && facts.path == path; });
+}
+
+void SimulatedPlatform::FailCallNumber(int number) {
+    FailWhen([=](const CallFacts& facts) { return facts.number == number; });
 }
 
 void SimulatedPlatform::KeepBusy(const WideString& path, int tries) {
-    busyTries_[UpperCase(path)] = tries;
+    scannerTries_[UpperCase(path)] = tries;
 }
 
 // --- The file system's rules ------------------------------------------------------------------
@@ -464,21 +474,45 @@ RemoveResult SimulatedPlatform::DeleteNode(Actor actor, int node, bool folder) {
     }
     // Refused access and another program's open handle both count as busy, as on Windows a
     // file awaiting deletion also refuses access.
-    const auto busy = busyTries_.find(UpperCase(PathOf(node)));
-    if (busy != busyTries_.end() && busy->second != 0) {
-        busy->second -= busy->second > 0 ? 1 : 0;
-        busyRemovals += actor == Actor::Setup ? 1 : 0;
-        return RemoveResult::Busy;
+    if (actor == Actor::Setup) {
+        ScannerBeforeRemoval(node);
     }
     if (!MayOpen(actor, node, kDelete, kShareAll)) {
-        busyRemovals += actor == Actor::Setup ? 1 : 0;
+        if (actor == Actor::Setup) {
+            ++busyRemovals;
+            ScannerAfterRemoval(node, RemoveResult::Busy);
+        }
         return RemoveResult::Busy;
+    }
+    if (actor == Actor::Setup) {
+        ScannerAfterRemoval(node, RemoveResult::Removed);
     }
     if (actor == Actor::Setup) {
         CheckSafe(folder ? "remove folder" : "delete", node, false);
     }
     Unlink(node);
     return RemoveResult::Removed;
+}
+
+void SimulatedPlatform::ScannerBeforeRemoval(int node) {
+    const auto tries = scannerTries_.find(UpperCase(PathOf(node)));
+    const bool open = std::any_of(openHandles_.begin(), openHandles_.end(), [&](const auto& handle) {
+        return handle.second.kind == HandleKind::Scanner && handle.second.node == node;
+    });
+    if (tries != scannerTries_.end() && tries->second != 0 && !open) {
+        // A scanner reads what it checks and shares all but its deletion.
+        NewHandle(HandleKind::Scanner, node, kReadData, kShareRead | kShareWrite);
+    }
+}
+
+void SimulatedPlatform::ScannerAfterRemoval(int node, RemoveResult result) {
+    const auto tries = scannerTries_.find(UpperCase(PathOf(node)));
+    if (tries == scannerTries_.end() || result != RemoveResult::Busy || tries->second < 0 || --tries->second > 0) {
+        return;
+    }
+    std::erase_if(openHandles_, [&](const auto& handle) {
+        return handle.second.kind == HandleKind::Scanner && handle.second.node == node;
+    });
 }
 
 // --- What the setup may do safely -------------------------------------------------------------
@@ -683,7 +717,7 @@ std::map<WideString, WideString> SimulatedPlatform::LeftByRun() const {
 
 int SimulatedPlatform::OpenHandles() const {
     return static_cast<int>(std::count_if(openHandles_.begin(), openHandles_.end(), [](const auto& open) {
-        return open.second.kind != HandleKind::Attacker;
+        return open.second.kind != HandleKind::Attacker && open.second.kind != HandleKind::Scanner;
     }));
 }
 
@@ -703,8 +737,7 @@ bool SimulatedPlatform::Enter(Call call, const std::string& detail, const WideSt
     }
     const int occurrence = ++occurrences_[call];
     log_.push_back(CallName(call) + (detail.empty() ? "" : " " + detail));
-    const bool fails = callCount_ == failCallNumber_ || failOccurrences_[call].count(occurrence) != 0 ||
-                       failPaths_[call].count(path) != 0;
+    const bool fails = failWhen && failWhen(CallFacts{call, callCount_, occurrence, path});
     if (fails) {
         failed_.push_back(log_.back());
     }
@@ -886,7 +919,8 @@ bool SimulatedPlatform::WriteBytes(HandleValue file, ByteView bytes, std::uint32
 
 void SimulatedPlatform::CloseHandleValue(HandleValue handle) {
     const OpenHandle* open = HandleOf(handle);
-    static const char* const kinds[] = {"file", "process", "thread", "hold", "reference", "directory", "attacker's"};
+    static const char* const kinds[] = {"file",      "process",    "thread", "hold",
+                                        "reference", "directory", "attacker's", "scanner's"};
     Enter(Call::CloseHandleValue, open == nullptr ? "unknown" : kinds[static_cast<int>(open->kind)]);
     openHandles_.erase(handle);
 }

@@ -110,16 +110,28 @@ public:
     // always names Administrators as the owner of what it makes).
     void SetOwnerPolicy(OwnerPolicy policy) { policy_ = policy; }
 
+    // What a call is, as the fault hook sees it: its kind, its number in the run and among the
+    // calls of its kind (both counting from 1), and the path it names, if any.
+    struct CallFacts {
+        Call call;
+        int number;
+        int occurrence;
+        WideString path;
+    };
+    // The one fault hook: a call fails when this says so. The setters below add to it.
+    std::function<bool(const CallFacts&)> failWhen;
+    void FailWhen(std::function<bool(const CallFacts&)> rule);
     // Makes the n-th call (counting from 1) of this kind fail.
     void FailCall(Call call, int occurrence = 1);
     // Makes every call of this kind on this path fail.
     void FailPath(Call call, const WideString& path);
     // Makes the n-th platform call of the whole run fail, whatever its kind.
-    void FailCallNumber(int number) { failCallNumber_ = number; }
+    void FailCallNumber(int number);
     // Makes writes report this many bytes fewer than they were given (still succeeding).
     void ShortenWritesBy(std::uint32_t bytes) { shortWriteBy_ = bytes; }
-    // Makes the first `tries` removals of this path busy, as while a scanner holds it open;
-    // a negative count keeps it busy for good.
+    // A scanner opens the file or folder at this path, without sharing its deletion, when the
+    // setup first tries to remove it, and keeps it open for that many of the setup's removals;
+    // a negative count keeps it open for good.
     void KeepBusy(const WideString& path, int tries);
 
     // Where a folder created relative to a folder's handle lands once that folder has become a
@@ -246,7 +258,7 @@ private:
         bool madeByRun = false;    // created by this run of the setup
         int mountFolder = -1;      // for a volume's root: the folder it is mounted in, or -1
     };
-    enum class HandleKind { File, Process, Thread, Hold, Reference, CurrentDirectory, Attacker };
+    enum class HandleKind { File, Process, Thread, Hold, Reference, CurrentDirectory, Attacker, Scanner };
     struct OpenHandle {
         HandleKind kind;
         int node = -1;
@@ -293,6 +305,9 @@ private:
     // What a removal that is made to fail reports.
     RemoveResult FailedRemoval(const WideString& path, bool folder) const;
     RemoveResult DeleteNode(Actor actor, int node, bool folder);
+    // Opens the scanner's handle on the node when one is due, and counts down or closes it.
+    void ScannerBeforeRemoval(int node);
+    void ScannerAfterRemoval(int node, RemoveResult result);
     // Records an unsafe action when the node is not this run's own in a safe place.
     void CheckSafe(const char* action, int node, bool needsSafeFolder);
     bool IsSafeFolder(int folder) const;
@@ -309,11 +324,8 @@ private:
     WideString tempPath_ = u"C:\\Temp\\";
     std::optional<std::uint32_t> tempLength_;
     OwnerPolicy policy_ = OwnerPolicy::Administrators;
-    std::map<WideString, int> busyTries_;  // by upper-cased path
-    std::map<Call, std::set<int>> failOccurrences_;
-    std::map<Call, std::set<WideString>> failPaths_;
+    std::map<WideString, int> scannerTries_;  // by upper-cased path
     std::map<Call, int> occurrences_;
-    int failCallNumber_ = 0;
     int callCount_ = 0;
     bool inCallback_ = false;
     std::uint32_t shortWriteBy_ = 0;
