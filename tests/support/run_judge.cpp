@@ -75,6 +75,57 @@ void JudgeLeftovers(const SimulatedPlatform& platform, const RunRecord* record, 
     }
 }
 
+// Returns the bytes that the package's manifest places at the staging directory's root as its
+// installer, or nothing when it places none there.
+std::optional<std::string> InstallerBytes(const SimulatedPlatform& platform) {
+    const std::string manifest = platform.Resource(u"KYT_MANIFEST").value_or("");
+    std::size_t start = 0;
+    for (std::size_t end; start < manifest.size(); start = end + 1) {
+        end = std::min(manifest.find('\n', start), manifest.size());
+        std::string line = manifest.substr(start, end - start);
+        if (line.ends_with('\r')) line.pop_back();
+        const std::size_t bar = line.find('|');
+        if (bar != std::string::npos && NameKey(WideString(line.begin() + bar + 1, line.end())) == u"DPINST.EXE") {
+            return platform.Resource(WideString(line.begin(), line.begin() + bar));
+        }
+    }
+    return std::nullopt;
+}
+
+// Adds a line for each action of the setup's that was unsafe. The setup may write, make a
+// folder or start a program only where every folder this run made above it is still a folder
+// no unelevated program of the user can change, in a folder of its own, on an object of its own
+// that nobody else can change; it may start only the package's installer with nothing but its
+// own objects beside it, and remove only what it made.
+void JudgeActions(const SimulatedPlatform& platform, std::vector<std::string>& faults) {
+    const std::optional<std::string> installer = InstallerBytes(platform);
+    for (const SimulatedPlatform::SetupAction& action : platform.SetupActions()) {
+        const std::string where = action.kind + " " + Narrow(action.object.path);
+        const bool removal = action.kind == "delete" || action.kind == "remove folder";
+        bool safe = action.object.madeByRun && (removal || !action.object.attackerCanChange);
+        if (!removal) {
+            safe = safe && !action.above.empty() && action.above.front().madeByRun;
+            for (std::size_t up = 0; up < action.above.size() && action.above[up].madeByRun; ++up) {
+                safe = safe && action.above[up].isFolder && !action.above[up].attackerCanChange;
+            }
+        }
+        if (!safe) {
+            faults.push_back("unsafe: " + where);
+        }
+        if (action.kind != "start") {
+            continue;
+        }
+        for (const SimulatedPlatform::ObjectFacts& other : action.beside) {
+            if (!other.madeByRun) {
+                faults.push_back("unsafe: start beside " + Narrow(other.path));
+            }
+        }
+        if (installer && action.contents != *installer) {
+            faults.push_back("unsafe: start of other bytes at " + Narrow(action.object.path));
+        }
+    }
+}
+
 }  // namespace
 
 std::optional<RunEnding> RecordedEnding(const SimulatedPlatform& platform) {
@@ -125,9 +176,7 @@ std::vector<std::string> JudgeRun(const SimulatedPlatform& platform, SetupExitCo
         faults.push_back("a box, and exit code " + std::to_string(result));
     }
 
-    for (const std::string& unsafe : platform.UnsafeActions()) {
-        faults.push_back("unsafe: " + unsafe);
-    }
+    JudgeActions(platform, faults);
     if (platform.OpenHandles() != 0) {
         faults.push_back(std::to_string(platform.OpenHandles()) + " handles left open");
     }

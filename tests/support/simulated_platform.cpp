@@ -488,7 +488,7 @@ RemoveResult SimulatedPlatform::DeleteNode(Actor actor, int node, bool folder) {
         ScannerAfterRemoval(node, RemoveResult::Removed);
     }
     if (actor == Actor::Setup) {
-        CheckSafe(folder ? "remove folder" : "delete", node, false);
+        Acted(folder ? "remove folder" : "delete", node);
     }
     Unlink(node);
     return RemoveResult::Removed;
@@ -515,7 +515,7 @@ void SimulatedPlatform::ScannerAfterRemoval(int node, RemoveResult result) {
     });
 }
 
-// --- What the setup may do safely -------------------------------------------------------------
+// --- What the setup acted on -------------------------------------------------------------
 
 bool SimulatedPlatform::AttackerCanChange(const WideString& path) const {
     const int node = Resolve(path, false);
@@ -533,23 +533,30 @@ bool SimulatedPlatform::AttackerCanChangeNode(int node) const {
     return (Rights(Actor::Attacker, node) & changing) != 0 || canMove || nodes_[node].volume == Volume::Remote;
 }
 
-bool SimulatedPlatform::IsSafeFolder(int folder) const {
-    if (folder < 0 || !nodes_[folder].madeByRun) {
-        return false;
-    }
-    for (int up = folder; up >= 0 && nodes_[up].madeByRun; up = nodes_[up].parent) {
-        if (nodes_[up].kind != Kind::Folder || AttackerCanChangeNode(up)) {
-            return false;
-        }
-    }
-    return true;
+SimulatedPlatform::ObjectFacts SimulatedPlatform::FactsOf(int node) const {
+    return ObjectFacts{PathOf(node), nodes_[node].madeByRun, nodes_[node].kind == Kind::Folder,
+                       AttackerCanChangeNode(node)};
 }
 
-void SimulatedPlatform::CheckSafe(const char* action, int node, bool needsSafeFolder) {
-    const bool ownNode = nodes_[node].madeByRun && (!needsSafeFolder || !AttackerCanChangeNode(node));
-    if (!ownNode || (needsSafeFolder && !IsSafeFolder(nodes_[node].parent))) {
-        unsafe_.push_back(std::string(action) + " " + Narrow(PathOf(node)));
+void SimulatedPlatform::Acted(const char* kind, int node) {
+    SetupAction action{kind, FactsOf(node), {}, {}, {}};
+    for (int up = nodes_[node].parent; up >= 0; up = nodes_[up].parent) {
+        action.above.push_back(FactsOf(up));
     }
+    if (action.kind == "start") {
+        for (const auto& [key, child] : nodes_[nodes_[node].parent].children) {
+            if (child != node) {
+                action.beside.push_back(FactsOf(child));
+            }
+        }
+        action.contents = nodes_[node].contents;
+    }
+    actions_.push_back(std::move(action));
+}
+
+std::optional<std::string> SimulatedPlatform::Resource(const WideString& name) const {
+    const auto found = resources_.find(name);
+    return found == resources_.end() ? std::nullopt : std::optional<std::string>(found->second);
 }
 
 // --- The attacker -----------------------------------------------------------------------------
@@ -782,7 +789,7 @@ FolderResult SimulatedPlatform::MakeFolder(const WideString& path) {
     }
     const FolderResult result = CreateFolder(Actor::Setup, path, false);
     if (result == FolderResult::Created) {
-        CheckSafe("make folder", Resolve(path, false), true);
+        Acted("make folder", Resolve(path, false));
     }
     return result;
 }
@@ -900,7 +907,7 @@ std::optional<HandleValue> SimulatedPlatform::OpenNewFile(const WideString& path
         node = AddNode(parent.folder, parent.name, Kind::File, Principal::Administrators, false);
         nodes_[node].madeByRun = true;
     }
-    CheckSafe("write", node, true);
+    Acted("write", node);
     return NewHandle(HandleKind::File, node, kWriteData, 0);
 }
 
@@ -962,16 +969,7 @@ std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& 
     if (directory < 0 || !MayOpen(Actor::Setup, directory, kExecute, kShareRead | kShareWrite)) {
         return std::nullopt;
     }
-    CheckSafe("start", program, true);
-    const int folder = nodes_[program].parent;
-    for (const auto& [key, child] : nodes_[folder].children) {
-        if (!nodes_[child].madeByRun) {
-            unsafe_.push_back("start beside " + Narrow(PathOf(child)));
-        }
-    }
-    if (!expectedInstaller.empty() && nodes_[program].contents != expectedInstaller) {
-        unsafe_.push_back("start of other bytes at " + Narrow(PathOf(program)));
-    }
+    Acted("start", program);
     started.push_back(
         StartedProgram{applicationPath, commandLine, currentDirectory, PathOf(program), nodes_[program].contents});
     const HandleValue currentDirectoryOpen =

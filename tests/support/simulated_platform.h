@@ -203,11 +203,29 @@ public:
     // Every path that this run made and that is still there, through no junction, with the name
     // it was made with.
     std::map<WideString, WideString> LeftByRun() const;
-    // Each write, start or delete the setup made outside what this run made and only SYSTEM
-    // and Administrators can change, or of a program other than the payload's own bytes.
-    const std::vector<std::string>& UnsafeActions() const { return unsafe_; }
-    // The bytes a started installer must have, to be the payload's own.
-    std::string expectedInstaller;
+    // The resource's bytes, or nothing.
+    std::optional<std::string> Resource(const WideString& name) const;
+
+    // What the system knew of an object when the setup acted on it: whether this run made it,
+    // whether it is a folder, and whether an unelevated program of the user could change it
+    // (write into it, re-permit it, make it a junction, or move or delete it).
+    struct ObjectFacts {
+        WideString path;  // through no junction
+        bool madeByRun = false;
+        bool isFolder = false;
+        bool attackerCanChange = false;
+    };
+    // One write, folder creation, start or removal of the setup's, with the facts of its object,
+    // of each folder above it (the nearest first), and, for a start, of the other objects in its
+    // folder and the bytes started. Whether it was safe is the judge's to say.
+    struct SetupAction {
+        std::string kind;  // "write", "make folder", "start", "delete", "remove folder"
+        ObjectFacts object;
+        std::vector<ObjectFacts> above;
+        std::vector<ObjectFacts> beside;
+        std::string contents;
+    };
+    const std::vector<SetupAction>& SetupActions() const { return actions_; }
 
     std::vector<ShownBox> boxes;
     std::vector<StartedProgram> started;
@@ -308,9 +326,9 @@ private:
     // Opens the scanner's handle on the node when one is due, and counts down or closes it.
     void ScannerBeforeRemoval(int node);
     void ScannerAfterRemoval(int node, RemoveResult result);
-    // Records an unsafe action when the node is not this run's own in a safe place.
-    void CheckSafe(const char* action, int node, bool needsSafeFolder);
-    bool IsSafeFolder(int folder) const;
+    // Records the setup's action on the node, with the facts of it and around it.
+    void Acted(const char* kind, int node);
+    ObjectFacts FactsOf(int node) const;
     bool AttackerCanChangeNode(int node) const;
     HandleValue NewHandle(HandleKind kind, int node, unsigned access, unsigned share);
     const OpenHandle* HandleOf(HandleValue handle) const;
@@ -331,7 +349,7 @@ private:
     std::uint32_t shortWriteBy_ = 0;
     std::vector<std::string> log_;
     std::vector<std::string> failed_;
-    std::vector<std::string> unsafe_;
+    std::vector<SetupAction> actions_;
 };
 
 // Returns the UTF-16 text as UTF-8, for messages and logs.
