@@ -129,7 +129,7 @@ const std::vector<Move>& Moves() {
         {"retarget the junction in the temporary path to a copy with the same staging names",
          [](SimulatedPlatform& p, const WideString& base) {
              MirrorStagingNames(p, base);
-             p.AttackerRetarget(u"C:\\Link", kEvil);
+             p.AttackerSetReparsePoint(u"C:\\Link", kEvil);
          }},
         {"make folders and junctions with the likely staging names",
          [](SimulatedPlatform& p, const WideString& base) {
@@ -146,14 +146,14 @@ const std::vector<Move>& Moves() {
                  p.AttackerMakeFolder(kServed + u"\\" + name);
                  p.AttackerMakeLink(WideString(u"RPC Control\\") + name, kServed + u"\\" + name);
              }
-             p.AttackerTurnIntoJunction(base, u"RPC Control");
+             p.AttackerSetReparsePoint(base, u"RPC Control");
          }},
         {"turn the empty base folder into such a junction; later, make it a plain folder again",
          [](SimulatedPlatform& p, const WideString& base) {
              p.AttackerMakeLink(u"RPC Control\\812-977-0", kServed + u"\\812-977-0");
-             p.AttackerTurnIntoJunction(base, u"RPC Control");
+             p.AttackerSetReparsePoint(base, u"RPC Control");
          },
-         [](SimulatedPlatform& p, const WideString& base) { p.AttackerTurnBackIntoFolder(base); }},
+         [](SimulatedPlatform& p, const WideString& base) { p.AttackerSetReparsePoint(base, {}); }},
         {"rename each staging folder away and move in the administrator's folder that it may change",
          [](SimulatedPlatform& p, const WideString& base) {
              for (const WideString& folder : StagingFolders(p, base)) {

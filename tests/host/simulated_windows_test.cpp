@@ -66,7 +66,7 @@ TEST(SimulatedWindows, JunctionsAreFollowedOnTheWayAndRetargetedByTheirOwner) {
     platform.AttackerMakeJunction(kTemp + u"\\link", u"C:\\One");
     EXPECT_EQ(platform.MakeFolder(kTemp + u"\\link\\made"), FolderResult::Created);
     EXPECT_TRUE(platform.Exists(u"C:\\One\\made"));
-    ASSERT_TRUE(platform.AttackerRetarget(kTemp + u"\\link", u"C:\\Two"));
+    ASSERT_TRUE(platform.AttackerSetReparsePoint(kTemp + u"\\link", u"C:\\Two"));
     EXPECT_FALSE(platform.Exists(kTemp + u"\\link\\made")) << "the same path now leads elsewhere";
 
     // Opened relative to a held folder, a junction is opened as itself, which is not a

@@ -570,33 +570,19 @@ bool SimulatedPlatform::AttackerMakeFolder(const WideString& path) {
 }
 
 bool SimulatedPlatform::AttackerMakeJunction(const WideString& path, const WideString& target) {
-    if (!AttackerMakeFolder(path)) {
-        return false;
-    }
-    const int node = Resolve(path, false);
-    nodes_[node].kind = Kind::Junction;
-    nodes_[node].target = target;
-    return true;
+    return AttackerMakeFolder(path) && AttackerSetReparsePoint(path, target);
 }
 
-bool SimulatedPlatform::AttackerTurnIntoJunction(const WideString& path, const WideString& target) {
+bool SimulatedPlatform::AttackerSetReparsePoint(const WideString& path, const WideString& target) {
+    // Setting, changing or removing a junction needs the right to write data or attributes, on
+    // an empty folder or a junction; such an open takes no part in sharing.
     const int node = Resolve(path, false);
-    if (node < 0 || nodes_[node].isRoot || nodes_[node].kind != Kind::Folder || !IsEmpty(node) ||
-        (Rights(Actor::Attacker, node) & (kWriteData | kWriteAttributes)) == 0) {
+    if (node < 0 || nodes_[node].isRoot || (nodes_[node].kind != Kind::Folder && nodes_[node].kind != Kind::Junction) ||
+        !IsEmpty(node) || (Rights(Actor::Attacker, node) & (kWriteData | kWriteAttributes)) == 0) {
         return false;
     }
-    nodes_[node].kind = Kind::Junction;
+    nodes_[node].kind = target.empty() ? Kind::Folder : Kind::Junction;
     nodes_[node].target = target;
-    return true;
-}
-
-bool SimulatedPlatform::AttackerTurnBackIntoFolder(const WideString& path) {
-    const int node = Resolve(path, false);
-    if (node < 0 || nodes_[node].kind != Kind::Junction ||
-        (Rights(Actor::Attacker, node) & (kWriteData | kWriteAttributes)) == 0) {
-        return false;
-    }
-    nodes_[node].kind = Kind::Folder;
     return true;
 }
 
@@ -617,15 +603,6 @@ bool SimulatedPlatform::AttackerOpen(const WideString& path, unsigned rights) {
         return false;
     }
     NewHandle(HandleKind::Attacker, node, rights, kShareAll);
-    return true;
-}
-
-bool SimulatedPlatform::AttackerRetarget(const WideString& junction, const WideString& target) {
-    const int node = Resolve(junction, false);
-    if (node < 0 || nodes_[node].kind != Kind::Junction || !MayOpen(Actor::Attacker, node, kWriteData, kShareAll)) {
-        return false;
-    }
-    nodes_[node].target = target;
     return true;
 }
 

@@ -160,11 +160,9 @@ public:
     bool AttackerRename(const WideString& from, const WideString& to);
     bool AttackerMakeFolder(const WideString& path);
     bool AttackerMakeJunction(const WideString& path, const WideString& target);
-    // Turns an existing empty folder into a junction: setting a reparse point needs only the
-    // right to write data or attributes, and such an open takes no part in sharing.
-    bool AttackerTurnIntoJunction(const WideString& path, const WideString& target);
-    // Makes a junction a plain folder again, with the same rights.
-    bool AttackerTurnBackIntoFolder(const WideString& path);
+    // Makes an empty folder a junction to `target`, points a junction elsewhere, or with an empty
+    // target makes a junction a plain folder again.
+    bool AttackerSetReparsePoint(const WideString& path, const WideString& target);
     // Makes a link of the object namespace that leads to any path; it is followed even where an
     // open asks for the reparse point itself.
     bool AttackerMakeLink(const WideString& path, const WideString& target);
@@ -172,7 +170,6 @@ public:
     // stay what they were when it was opened. The attacker's other moves use such a handle
     // where it has the rights they need. Returns whether the open was allowed.
     bool AttackerOpen(const WideString& path, unsigned rights);
-    bool AttackerRetarget(const WideString& junction, const WideString& target);
     bool AttackerWriteFile(const WideString& path, const std::string& bytes);
     bool AttackerDelete(const WideString& path);
     // Adds full control for the user to the object's access list.
