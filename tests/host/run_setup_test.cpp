@@ -230,6 +230,9 @@ TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
                     prepare(platform, number, watched);
                     const std::set<WideString> before = platform.Disk();
                     const SetupExitCode result = RunSetup(platform);
+                    if (platform.CallCount() < number) {
+                        continue;  // unwatched, the run ends before the box that was this call
+                    }
                     ++runs;
                     const std::string failed = platform.Log()[number - 1];
                     SCOPED_TRACE(std::string(package.what) + (baseExists ? ", base folder there" : "") +
