@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/owned_handle.h"
+#include "support/folder_rules.h"
 #include "support/simulated_platform.h"
 
 namespace kyt {
@@ -119,6 +120,33 @@ TEST(SimulatedWindows, OwnersAndAccessListsDecideWhoMayChangeWhat) {
     EXPECT_TRUE(platform.AttackerMakeJunction(kTemp + u"\\open\\j", u"C:\\Elsewhere"));
     platform.AttackerMakeFolder(kTemp + u"\\own");
     EXPECT_FALSE(platform.IsOwnedByAdministrators(kTemp + u"\\own"));
+}
+
+// The table's side of the simulation: a scratch folder of the user's own in its temporary folder,
+// and the attacker as the other program.
+class SimulatedWorld final : public testing::FolderWorld {
+public:
+    SimulatedWorld() { platform_.AttackerMakeFolder(kScratch); }
+    Platform& Setup() override { return platform_; }
+    WideString Path(const WideString& name) override { return name.empty() ? kScratch : kScratch + u"\\" + name; }
+    bool OtherMakeFolder(const WideString& path) override { return platform_.AttackerMakeFolder(path); }
+    bool OtherWriteFile(const WideString& path) override { return platform_.AttackerWriteFile(path, "x"); }
+    bool OtherRename(const WideString& from, const WideString& to) override { return platform_.AttackerRename(from, to); }
+    bool OtherOpen(const WideString& path, bool shareDelete) override {
+        return platform_.AttackerOpen(path, testing::kReadData, shareDelete);
+    }
+    bool Exists(const WideString& path) override { return platform_.Exists(path); }
+
+private:
+    inline static const WideString kScratch = kTemp + u"\\rules";
+    SimulatedPlatform platform_;
+};
+
+TEST(SimulatedWindows, KeepsEveryFolderRuleOfTheTable) {
+    for (const testing::FolderRule& rule : testing::FolderRules()) {
+        SimulatedWorld world;
+        EXPECT_TRUE(rule.holds(world)) << rule.rule;
+    }
 }
 
 }  // namespace

@@ -597,12 +597,13 @@ bool SimulatedPlatform::AttackerMakeLink(const WideString& path, const WideStrin
     return true;
 }
 
-bool SimulatedPlatform::AttackerOpen(const WideString& path, unsigned rights) {
+bool SimulatedPlatform::AttackerOpen(const WideString& path, unsigned rights, bool shareDelete) {
     const int node = Resolve(path, false);
-    if (node < 0 || !MayOpen(Actor::Attacker, node, rights, kShareAll)) {
+    const unsigned share = shareDelete ? kShareAll : kShareRead | kShareWrite;
+    if (node < 0 || !MayOpen(Actor::Attacker, node, rights, share)) {
         return false;
     }
-    NewHandle(HandleKind::Attacker, node, rights, kShareAll);
+    NewHandle(HandleKind::Attacker, node, rights, share);
     return true;
 }
 

@@ -169,7 +169,7 @@ public:
     // Opens the object for these rights and keeps the handle until the scene ends; its rights
     // stay what they were when it was opened. The attacker's other moves use such a handle
     // where it has the rights they need. Returns whether the open was allowed.
-    bool AttackerOpen(const WideString& path, unsigned rights);
+    bool AttackerOpen(const WideString& path, unsigned rights, bool shareDelete = true);
     bool AttackerWriteFile(const WideString& path, const std::string& bytes);
     bool AttackerDelete(const WideString& path);
     // Adds full control for the user to the object's access list.

@@ -12,12 +12,7 @@ namespace {
 
 using testing::ScratchFolder;
 using testing::ToWide;
-
-// Returns true when running under Wine, which keeps no access list as given and does not
-// enforce sharing on directories.
-bool UnderWine() {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
+using testing::UnderWine;
 
 // Returns the folder's access list in SDDL form, or an empty string.
 std::wstring AccessListOf(const WideString& path) {

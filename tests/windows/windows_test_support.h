@@ -17,6 +17,11 @@ inline std::wstring ToWide(const WideString& text) {
     return std::wstring(reinterpret_cast<const wchar_t*>(text.c_str()), text.size());
 }
 
+// Returns true when running under Wine, which keeps some rules of Windows and not others.
+inline bool UnderWine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 // Returns the full path of a file beside this test executable.
 inline WideString BesideTestProgram(const std::wstring& name) {
     wchar_t self[MAX_PATH] = {};
