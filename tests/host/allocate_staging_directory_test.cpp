@@ -65,15 +65,6 @@ TEST(AllocateStagingDirectory, AcceptsTempPathsShorterThanTheBuffer) {
     }
 }
 
-TEST(AllocateStagingDirectory, AFileInPlaceOfTheBaseFolderIsRefused) {
-    SimulatedPlatform platform;
-    platform.AddFile(u"C:\\Temp\\KYT_DRIVER_SETUP");
-    const auto before = platform.Disk();
-    EXPECT_EQ(Allocate(platform), u"");
-    EXPECT_EQ(platform.Disk(), before);
-    EXPECT_EQ(platform.OpenHandles(), 0);
-}
-
 TEST(AllocateStagingDirectory, GivesUpAfterOneHundredTakenNames) {
     SimulatedPlatform platform;
     platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");

@@ -57,39 +57,46 @@ TEST(CleanupStaging, DeletesFilesInOrderThenFoldersLongestFirst) {
     EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", u"C:\\Temp\\KYT_DRIVER_SETUP"}));
 }
 
-TEST(CleanupStaging, WhatCannotGoStaysWithTheFoldersAboveIt) {
-    SimulatedPlatform platform;
-    platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
-    platform.AddFolder(kRoot);
-    platform.AddFolder(kRoot + u"\\a");
-    platform.AddFolder(kRoot + u"\\b");
-    platform.AddFile(kRoot + u"\\a\\kept.log");  // put there by someone else: not recorded
-    platform.AddFile(kRoot + u"\\b\\f.inf");
-    const std::vector<WideString> directories{kRoot, kRoot + u"\\a", kRoot + u"\\b"};
-    Cleanup(platform, {kRoot + u"\\b\\f.inf", kRoot + u"\\b\\f.inf"}, directories);
-    EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", u"C:\\Temp\\KYT_DRIVER_SETUP", kRoot,
-                                                     kRoot + u"\\a", kRoot + u"\\a\\kept.log"}));
-}
-
-TEST(CleanupStaging, NeverTouchesTheBaseFolderOrAnythingUnrecorded) {
-    SimulatedPlatform platform;
-    platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
-    platform.AddFolder(kRoot);
-    Cleanup(platform, {}, {kRoot});
-    EXPECT_EQ(Removals(platform), (std::vector<std::string>{"RemoveReferredFolder C:\\Temp\\KYT_DRIVER_SETUP\\1-2-0"}));
-    EXPECT_TRUE(platform.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP"));
-
-    SimulatedPlatform nothing;
-    Cleanup(nothing, {}, {});
-    EXPECT_TRUE(Removals(nothing).empty());
-}
-
-TEST(CleanupStaging, RemovesAFolderRecordedTwiceOnce) {
-    SimulatedPlatform platform;
-    platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
-    platform.AddFolder(kRoot);
-    Cleanup(platform, {}, {kRoot, kRoot});
-    EXPECT_EQ(Removals(platform).size(), 1u);
+// What stays is what was not recorded, and the folders above it; the base folder is never
+// touched, a folder recorded in two spellings is removed once, and what is gone already counts
+// as removed. Cleanup counts exactly what stays.
+TEST(CleanupStaging, WhatStaysIsWhatItWasNotGivenWithTheFoldersAboveIt) {
+    struct Case {
+        const char* what;
+        std::vector<WideString> onDisk;  // below the staging directory; files have a dot
+        std::vector<WideString> files;
+        std::vector<WideString> folders;
+        std::vector<WideString> stays;
+        std::size_t counted;  // what cleanup says it left: what it was given that stays
+    };
+    const Case cases[] = {
+        {"a file someone else put there, and a file recorded twice", {u"a", u"b", u"a\\kept.log", u"b\\f.inf"},
+         {u"b\\f.inf", u"b\\f.inf"}, {u"a", u"b"}, {u"", u"a", u"a\\kept.log"}, 2},
+        {"only the staging directory", {}, {}, {}, {}, 0},
+        {"a folder in two spellings", {u"amd64", u"amd64\\x.sys"}, {u"AMD64\\x.sys"}, {u"amd64", u"AMD64"}, {}, 0},
+        {"a file used as a folder", {u"f.bin"}, {u"f.bin"}, {u"f.bin"}, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimulatedPlatform platform;
+        platform.AddFolder(kRoot);
+        const auto below = [](const std::vector<WideString>& names) {
+            std::vector<WideString> paths;
+            for (const WideString& name : names) paths.push_back(name.empty() ? kRoot : kRoot + u"\\" + name);
+            return paths;
+        };
+        for (const WideString& path : below(c.onDisk)) {
+            path.find(u'.') == WideString::npos ? platform.AddFolder(path) : platform.AddFile(path);
+        }
+        const CleanupLeftovers left = Cleanup(platform, below(c.files), below(c.folders));
+        std::set<WideString> disk{u"C:", u"C:\\Temp", u"C:\\Temp\\KYT_DRIVER_SETUP"};
+        for (const WideString& path : below(c.stays)) disk.insert(path);
+        EXPECT_EQ(platform.Disk(), disk);
+        EXPECT_EQ(left.count, c.counted);
+        const std::vector<std::string> removals = Removals(platform);
+        EXPECT_LE(std::count_if(removals.begin(), removals.end(), [](const std::string& r) { return r.starts_with("RemoveFolder"); }),
+                  2) << "each folder once";
+    }
 }
 
 // No path below the staging directory is used once its hold is released: it is removed by its
