@@ -101,6 +101,15 @@ std::string Narrow(const WideString& text) {
     return out;
 }
 
+VolumeTraits TraitsOf(Volume kind) {
+    switch (kind) {
+    case Volume::Ntfs: return {true, true, false};
+    case Volume::Fat: return {true, false, false};
+    case Volume::Remote: return {true, false, true};
+    default: return {false, false, false};
+    }
+}
+
 std::string CallName(Call call) {
     static const char* const names[] = {
         "FindResourceBytes", "ReadTempPath", "MakeFolder", "ProcessId", "TickCount", "OpenNewFile", "WriteBytes",
@@ -327,7 +336,7 @@ unsigned SimulatedPlatform::Granted(Actor actor, int node) const {
     }
     // A volume that keeps no access lists lets everyone do everything, and so, as far as anyone
     // can tell, does a server.
-    if (nodes_[node].volume == Volume::Fat || nodes_[node].volume == Volume::Remote) {
+    if (!TraitsOf(nodes_[node].volume).keepsAccessLists) {
         rights = kFullControl;
     }
     return rights;
@@ -414,7 +423,7 @@ int SimulatedPlatform::CreateFolderIn(Actor actor, int folder, const WideString&
         const Parent target = ResolveParent(nodes_[link].target);
         return target.folder == folder ? -1 : CreateFolderIn(actor, target.folder, target.name, isProtected, existed);
     }
-    if (nodes_[folder].volume == Volume::Objects || (Rights(actor, folder) & kWriteData) == 0) {
+    if (!TraitsOf(nodes_[folder].volume).fileSystem || (Rights(actor, folder) & kWriteData) == 0) {
         return -1;
     }
     // The setup names Administrators as the owner of all it makes; the attacker owns its own.
@@ -530,7 +539,7 @@ bool SimulatedPlatform::AttackerCanChangeNode(int node) const {
     const bool canMove = MayOpen(Actor::Attacker, node, kDelete, kShareAll) &&
                          (nodes_[node].kind != Kind::Folder || !HasHandleBelow(node));
     const unsigned changing = kWriteData | kDeleteChild | kWriteDac | kWriteAttributes;
-    return (Rights(Actor::Attacker, node) & changing) != 0 || canMove || nodes_[node].volume == Volume::Remote;
+    return (Rights(Actor::Attacker, node) & changing) != 0 || canMove || TraitsOf(nodes_[node].volume).remote;
 }
 
 SimulatedPlatform::ObjectFacts SimulatedPlatform::FactsOf(int node) const {
@@ -588,7 +597,7 @@ bool SimulatedPlatform::AttackerSetReparsePoint(const WideString& path, const Wi
 
 bool SimulatedPlatform::AttackerMakeLink(const WideString& path, const WideString& target) {
     const Parent parent = ResolveParent(path);
-    if (parent.folder < 0 || nodes_[parent.folder].volume != Volume::Objects ||
+    if (parent.folder < 0 || TraitsOf(nodes_[parent.folder].volume).fileSystem ||
         nodes_[parent.folder].children.count(UpperCase(parent.name)) != 0) {
         return false;
     }
@@ -618,7 +627,7 @@ bool SimulatedPlatform::AttackerWriteFile(const WideString& path, const std::str
         return true;
     }
     const Parent parent = ResolveParent(path);
-    if (parent.folder < 0 || nodes_[parent.folder].volume == Volume::Objects ||
+    if (parent.folder < 0 || !TraitsOf(nodes_[parent.folder].volume).fileSystem ||
         (Rights(Actor::Attacker, parent.folder) & kWriteData) == 0) {
         return false;
     }
@@ -662,7 +671,7 @@ std::set<WideString> SimulatedPlatform::Disk() const {
         while (nodes_[up].parent >= 0) {
             up = nodes_[up].parent;
         }
-        if (nodes_[up].isRoot && nodes_[up].volume != Volume::Objects) {
+        if (nodes_[up].isRoot && TraitsOf(nodes_[up].volume).fileSystem) {
             paths.insert(PathOf(static_cast<int>(node)));
         }
     }
@@ -779,7 +788,7 @@ std::optional<HeldFolder> SimulatedPlatform::HoldFolder(const WideString& path) 
     // Junctions are followed to the end; listing takes part in sharing, deletion is not shared.
     // A folder of the object namespace is no folder of a file system.
     const int node = Resolve(path, true);
-    if (node < 0 || nodes_[node].kind != Kind::Folder || nodes_[node].volume == Volume::Objects ||
+    if (node < 0 || nodes_[node].kind != Kind::Folder || !TraitsOf(nodes_[node].volume).fileSystem ||
         !MayOpen(Actor::Setup, node, kReadData, kShareRead | kShareWrite)) {
         return std::nullopt;
     }
@@ -795,7 +804,7 @@ std::string SimulatedPlatform::HandlePath(HandleValue handle) const {
 bool SimulatedPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
     const OpenHandle* open = HandleOf(folder);
     if (Enter(Call::IsOnLocalVolumeWithAccessLists, HandlePath(folder)) || open == nullptr ||
-        nodes_[open->node].volume != Volume::Ntfs) {
+        !TraitsOf(nodes_[open->node].volume).keepsAccessLists || TraitsOf(nodes_[open->node].volume).remote) {
         return false;
     }
     // The final path must start with a drive letter that names the folder's own volume.

@@ -49,10 +49,18 @@ inline constexpr unsigned kFullControl = 255;
 // What "Modify" grants: everything but deleting children and changing the access list.
 inline constexpr unsigned kModify = kReadData | kWriteData | kExecute | kDelete | kReadControl | kWriteAttributes;
 
-// What a volume keeps. Fat keeps no owners or access lists: everyone may do everything. A
-// remote volume's server answers as it likes, so whoever serves it controls all on it. The
-// object namespace holds links only, which anyone may make in it.
+// The kinds of volume: a local NTFS one, FAT, a server's, and the object namespace.
 enum class Volume { Ntfs, Fat, Remote, Objects };
+
+// What a kind of volume is and keeps. One without access lists (FAT) lets everyone do
+// everything; a remote one's server answers as it likes, so whoever serves it controls all on
+// it; the object namespace is no file system and holds links only, which anyone may make in it.
+struct VolumeTraits {
+    bool fileSystem;
+    bool keepsAccessLists;
+    bool remote;
+};
+VolumeTraits TraitsOf(Volume kind);
 
 // One access list entry; every entry is inherited by what is created below. An inherit-only
 // entry applies only there, not to its own object.
