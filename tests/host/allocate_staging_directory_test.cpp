@@ -75,10 +75,11 @@ TEST(AllocateStagingDirectory, GivesUpAfterOneHundredTakenNames) {
     EXPECT_EQ(Allocate(platform), u"");
     EXPECT_EQ(platform.Disk(), before);
     const auto& log = platform.Log();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("CreateHeldFolder C:\\Temp\\KYT_DRIVER_SETUP "); }),
-              100);
-    const auto last = std::find_if(log.rbegin(), log.rend(), [](const std::string& s) { return s.starts_with("Create"); });
-    EXPECT_EQ(*last, "CreateHeldFolder C:\\Temp\\KYT_DRIVER_SETUP 812-977-99");
+    const auto inBase = [](const auto& c) {
+        return c.call == Call::CreateHeldFolder && c.detail.starts_with("C:\\Temp\\KYT_DRIVER_SETUP ");
+    };
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), inBase), 100);
+    EXPECT_EQ(std::find_if(log.rbegin(), log.rend(), inBase)->detail, "C:\\Temp\\KYT_DRIVER_SETUP 812-977-99");
     EXPECT_EQ(platform.OpenHandles(), 0);
 }
 

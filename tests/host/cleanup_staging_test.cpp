@@ -13,9 +13,9 @@ const WideString kRoot = u"C:\\Temp\\KYT_DRIVER_SETUP\\1-2-0";
 
 std::vector<std::string> Removals(const SimulatedPlatform& platform) {
     std::vector<std::string> removals;
-    for (const std::string& call : platform.Log()) {
-        if (call.starts_with("Remove")) {
-            removals.push_back(call);
+    for (const auto& logged : platform.Log()) {
+        if (logged.Text().starts_with("Remove")) {
+            removals.push_back(logged.Text());
         }
     }
     return removals;
@@ -112,10 +112,10 @@ TEST(CleanupStaging, PathsBelowTheStagingDirectoryAreUsedOnlyWhileItIsHeld) {
     std::vector<bool> heldBefore{false};  // by call number
     platform.beforeCall = [&](SimulatedPlatform& p, int) { heldBefore.push_back(p.IsHeld(kRoot)); };
     CleanupStaging(platform, area);
-    const std::vector<std::string>& log = platform.Log();
+    const auto& log = platform.Log();
     for (std::size_t call = 0; call < log.size(); ++call) {
-        if (log[call].starts_with("RemoveFile") || log[call].starts_with("RemoveFolder")) {
-            EXPECT_TRUE(heldBefore.at(call + 1)) << log[call];
+        if (log[call].call == testing::Call::RemoveFile || log[call].call == testing::Call::RemoveFolder) {
+            EXPECT_TRUE(heldBefore.at(call + 1)) << log[call].Text();
         }
     }
     EXPECT_EQ(Removals(platform).size(), 3u);

@@ -52,7 +52,7 @@ TEST_F(ExtractPackageTest, EachFileIsWrittenWithOneCall) {
     Add(u"F0", u"big.bin", std::string(3 << 20, 'z'));
     ASSERT_EQ(Extract(), ExtractResult::Success);
     const auto& log = platform.Log();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("WriteBytes"); }), 1);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const auto& c) { return c.call == Call::WriteBytes; }), 1);
     EXPECT_EQ(platform.FileContents(kRoot + u"\\big.bin").size(), 3u << 20);
 }
 
@@ -131,9 +131,9 @@ TEST_F(ExtractPackageTest, AFailedOrShortWriteRemovesThePartFileAndRecordsNothin
         EXPECT_FALSE(fresh.Exists(failed));
         EXPECT_EQ(fresh.OpenHandles(), 0);
         const auto& log = fresh.Log();
-        const auto remove = std::find_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("RemoveFile"); });
+        const auto remove = std::find_if(log.begin(), log.end(), [](const auto& c) { return c.call == Call::RemoveFile; });
         ASSERT_NE(remove, log.end());
-        EXPECT_EQ(*(remove - 1), "CloseHandleValue file") << "the file is closed before it is deleted";
+        EXPECT_EQ((remove - 1)->Text(), "CloseHandleValue file") << "the file is closed before it is deleted";
         EXPECT_EQ(fresharea.files.size(), shortWrite ? 0u : 1u);
     }
 }

@@ -45,7 +45,9 @@ TEST(LaunchDriverInstaller, ClosesTheThreadThenTheProcess) {
     LaunchDriverInstaller(platform, kRoot);
     const auto& log = platform.Log();
     ASSERT_GE(log.size(), 4u);
-    EXPECT_EQ((std::vector<std::string>(log.end() - 4, log.end())),
+    std::vector<std::string> last;
+    for (auto call = log.end() - 4; call != log.end(); ++call) last.push_back(call->Text());
+    EXPECT_EQ(last,
               (std::vector<std::string>{"WaitForExit", "ReadExitCode", "CloseHandleValue thread",
                                         "CloseHandleValue process"}));
     EXPECT_EQ(platform.OpenHandles(), 0);
@@ -56,7 +58,7 @@ TEST(LaunchDriverInstaller, AnInstallerThatCannotStartLeavesNothingOpen) {
     const InstallerOutcome outcome = LaunchDriverInstaller(platform, kRoot);
     EXPECT_FALSE(outcome.started);
     EXPECT_EQ(platform.OpenHandles(), 0);
-    EXPECT_EQ(platform.Log().back(), "StartProcess \"" + testing::Narrow(kRoot) + "\\dpinst.exe\"");
+    EXPECT_EQ(platform.Log().back().Text(), "StartProcess \"" + testing::Narrow(kRoot) + "\\dpinst.exe\"");
 }
 
 TEST(LaunchDriverInstaller, AFailedWaitOrExitCodeQueryIsNoResult) {
@@ -68,7 +70,7 @@ TEST(LaunchDriverInstaller, AFailedWaitOrExitCodeQueryIsNoResult) {
         EXPECT_TRUE(outcome.started);
         EXPECT_FALSE(outcome.exitCodeKnown) << testing::CallName(failing);
         EXPECT_EQ(platform.OpenHandles(), 0);
-        EXPECT_EQ(platform.Log().back(), "CloseHandleValue process");
+        EXPECT_EQ(platform.Log().back().Text(), "CloseHandleValue process");
     }
 }
 

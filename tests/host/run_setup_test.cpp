@@ -51,8 +51,8 @@ TEST(RunSetup, AGoodPackageIsStagedInstalledAndRemovedAfterTheInstallersEnd) {
     ExpectJudged(platform, result, before);
     // Nothing is removed before the installer has ended and its handles are closed.
     const auto& log = platform.Log();
-    const auto closed = std::find(log.begin(), log.end(), "CloseHandleValue process");
-    const auto firstRemoval = std::find_if(log.begin(), log.end(), [](const std::string& s) { return s.starts_with("Remove"); });
+    const auto closed = std::find_if(log.begin(), log.end(), [](const auto& c) { return c.Text() == "CloseHandleValue process"; });
+    const auto firstRemoval = std::find_if(log.begin(), log.end(), [](const auto& c) { return c.Text().starts_with("Remove"); });
     EXPECT_LT(closed, firstRemoval);
 }
 
@@ -67,7 +67,7 @@ TEST(RunSetup, AnInvalidOrMissingManifestTouchesNothing) {
         EXPECT_EQ(testing::RecordedEnding(platform), RunEnding::InvalidPackage);
         ExpectJudged(platform, result, before);
         const auto& log = platform.Log();
-        EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const std::string& call) { return call.starts_with("ReadTempPath"); }))
+        EXPECT_TRUE(std::none_of(log.begin(), log.end(), [](const auto& c) { return c.call == Call::ReadTempPath; }))
             << "nothing has looked at the disk";
     }
 }
@@ -234,7 +234,7 @@ TEST(RunSetup, NoFailingCallLosesTrackOfTheDisk) {
                         continue;  // unwatched, the run ends before the box that was this call
                     }
                     ++runs;
-                    const std::string failed = platform.Log()[number - 1];
+                    const std::string failed = platform.Log()[number - 1].Text();
                     SCOPED_TRACE(std::string(package.what) + (baseExists ? ", base folder there" : "") +
                                  ", failing call " + std::to_string(number) + ": " + failed +
                                  (watched ? "" : ", unwatched"));

@@ -20,24 +20,28 @@ std::optional<RunEnding> EndingOfEvent(std::uint32_t eventId) {
     return std::nullopt;
 }
 
-// Returns whether a call whose log entry starts with this was made to fail.
-bool Failed(const SimulatedPlatform& platform, const char* prefix) {
-    const std::vector<std::string>& failed = platform.FailedCalls();
-    return std::any_of(failed.begin(), failed.end(), [&](const std::string& call) { return call.starts_with(prefix); });
+// Returns whether a call of one of these kinds was made to fail.
+bool Failed(const SimulatedPlatform& platform, std::initializer_list<Call> calls) {
+    const auto& log = platform.Log();
+    return std::any_of(log.begin(), log.end(), [&](const SimulatedPlatform::LoggedCall& logged) {
+        return logged.failed && std::find(calls.begin(), calls.end(), logged.call) != calls.end();
+    });
 }
 
-// Returns the position in the log of the last call that starts with one of the prefixes, or -1.
-long LastCall(const SimulatedPlatform& platform, std::initializer_list<const char*> prefixes) {
-    const std::vector<std::string>& log = platform.Log();
+// Returns the position in the log of the last call of one of these kinds, or -1.
+long LastCall(const SimulatedPlatform& platform, std::initializer_list<Call> calls) {
+    const auto& log = platform.Log();
     for (long at = static_cast<long>(log.size()) - 1; at >= 0; --at) {
-        for (const char* prefix : prefixes) {
-            if (log[at].starts_with(prefix)) {
-                return at;
-            }
+        if (std::find(calls.begin(), calls.end(), log[at].call) != calls.end()) {
+            return at;
         }
     }
     return -1;
 }
+
+// The calls of cleanup's removals.
+const std::initializer_list<Call> kRemovals = {Call::RemoveFile, Call::RemoveFolder, Call::ReferToFolder,
+                                               Call::RemoveReferredFolder};
 
 // Adds a line for what the run made and left, besides its base folder, that its record does
 // not tell, or tells though it is not there.
@@ -54,7 +58,7 @@ void JudgeLeftovers(const SimulatedPlatform& platform, const RunRecord* record, 
     if (baseFolders > 1) {
         faults.push_back("more than one base folder made");
     }
-    if (!left.empty() && !Failed(platform, "Remove") && !Failed(platform, "ReferToFolder") &&
+    if (!left.empty() && !Failed(platform, kRemovals) &&
         platform.busyRemovals == 0) {
         faults.push_back("left " + Narrow(left.front()) + " though no removal failed or was refused for now");
     }
@@ -137,7 +141,7 @@ std::vector<std::string> JudgeRun(const SimulatedPlatform& platform, SetupExitCo
                                   const std::set<WideString>* diskBefore) {
     std::vector<std::string> faults;
     const auto& records = platform.applicationLog;
-    if (records.size() != (Failed(platform, "ReportRun") ? 0u : 1u)) {
+    if (records.size() != (Failed(platform, {Call::ReportRun}) ? 0u : 1u)) {
         faults.push_back(std::to_string(records.size()) + " records written");
     }
     const RunRecord* record = records.size() == 1 ? &records.front().second : nullptr;
@@ -153,17 +157,17 @@ std::vector<std::string> JudgeRun(const SimulatedPlatform& platform, SetupExitCo
     }
 
     // The record comes after cleanup and before the box, so it is there while a box waits.
-    const long reported = LastCall(platform, {"ReportRun"});
-    if (record && reported < LastCall(platform, {"Remove", "ReferToFolder"})) {
+    const long reported = LastCall(platform, {Call::ReportRun});
+    if (record && reported < LastCall(platform, kRemovals)) {
         faults.push_back("the record comes before a removal");
     }
-    const long boxShown = LastCall(platform, {"ShowErrorBox"});
+    const long boxShown = LastCall(platform, {Call::ShowErrorBox});
     if (boxShown >= 0 && boxShown < reported) {
         faults.push_back("the box comes before the record");
     }
     if (ending) {
         const char16_t* message = EndingOf(*ending).message;
-        const bool seen = message != nullptr && platform.boxCanBeSeen && !Failed(platform, "BoxCanBeSeen");
+        const bool seen = message != nullptr && platform.boxCanBeSeen && !Failed(platform, {Call::BoxCanBeSeen});
         if (platform.boxes.size() != (seen ? 1u : 0u)) {
             faults.push_back(std::to_string(platform.boxes.size()) + " boxes for event " + std::to_string(record->eventId));
         } else if (seen && (platform.boxes[0].text != message || platform.boxes[0].caption != kSetupCaption)) {

@@ -730,11 +730,8 @@ bool SimulatedPlatform::Enter(Call call, const std::string& detail, const WideSt
         inCallback_ = false;
     }
     const int occurrence = ++occurrences_[call];
-    log_.push_back(CallName(call) + (detail.empty() ? "" : " " + detail));
     const bool fails = failWhen && failWhen(CallFacts{call, callCount_, occurrence, path});
-    if (fails) {
-        failed_.push_back(log_.back());
-    }
+    log_.push_back(LoggedCall{call, detail, fails});
     return fails;
 }
 

@@ -198,11 +198,17 @@ public:
     // Whether the attacker could write, delete, rename or re-permit the object.
     bool AttackerCanChange(const WideString& path) const;
     std::string FileContents(const WideString& path) const;
-    // Calls in order: "MakeFolder C:\\Temp\\KYT_DRIVER_SETUP", "CloseHandleValue thread", ...
-    const std::vector<std::string>& Log() const { return log_; }
+    // One platform call as it was made: its kind, what it named, and whether it was made to fail.
+    struct LoggedCall {
+        Call call;
+        std::string detail;
+        bool failed;
+        // Returns the call as a line: "MakeFolder C:\\Temp\\x", "CloseHandleValue thread", ...
+        std::string Text() const { return CallName(call) + (detail.empty() ? "" : " " + detail); }
+    };
+    // Every platform call of the run, in order.
+    const std::vector<LoggedCall>& Log() const { return log_; }
     int CallCount() const { return callCount_; }
-    // The calls that were made to fail, as logged.
-    const std::vector<std::string>& FailedCalls() const { return failed_; }
     // The setup's handles still open.
     int OpenHandles() const;
     // Every path that this run made and that is still there, through no junction, with the name
@@ -352,8 +358,7 @@ private:
     int callCount_ = 0;
     bool inCallback_ = false;
     std::uint32_t shortWriteBy_ = 0;
-    std::vector<std::string> log_;
-    std::vector<std::string> failed_;
+    std::vector<LoggedCall> log_;
     std::vector<SetupAction> actions_;
 };
 
