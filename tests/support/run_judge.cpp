@@ -21,7 +21,7 @@ std::optional<RunEnding> EndingOfEvent(std::uint32_t eventId) {
 }
 
 // Returns whether a call of one of these kinds was made to fail.
-bool Failed(const SimulatedPlatform& platform, std::initializer_list<Call> calls) {
+bool Failed(const SimulatedPlatform& platform, const std::vector<Call>& calls) {
     const auto& log = platform.Log();
     return std::any_of(log.begin(), log.end(), [&](const SimulatedPlatform::LoggedCall& logged) {
         return logged.failed && std::find(calls.begin(), calls.end(), logged.call) != calls.end();
@@ -29,7 +29,7 @@ bool Failed(const SimulatedPlatform& platform, std::initializer_list<Call> calls
 }
 
 // Returns the position in the log of the last call of one of these kinds, or -1.
-long LastCall(const SimulatedPlatform& platform, std::initializer_list<Call> calls) {
+long LastCall(const SimulatedPlatform& platform, const std::vector<Call>& calls) {
     const auto& log = platform.Log();
     for (long at = static_cast<long>(log.size()) - 1; at >= 0; --at) {
         if (std::find(calls.begin(), calls.end(), log[at].call) != calls.end()) {
@@ -40,8 +40,8 @@ long LastCall(const SimulatedPlatform& platform, std::initializer_list<Call> cal
 }
 
 // The calls of cleanup's removals.
-const std::initializer_list<Call> kRemovals = {Call::RemoveFile, Call::RemoveFolder, Call::ReferToFolder,
-                                               Call::RemoveReferredFolder};
+const std::vector<Call> kRemovals = {Call::RemoveFile, Call::RemoveFolder, Call::ReferToFolder,
+                                    Call::RemoveReferredFolder};
 
 // Adds a line for what the run made and left, besides its base folder, that its record does
 // not tell, or tells though it is not there.
