@@ -356,6 +356,22 @@ unsigned SimulatedPlatform::Rights(Actor actor, int node) const {
     return Granted(actor, node) | (actor == Actor::Attacker ? AttackerRights(node) : 0);
 }
 
+bool SimulatedPlatform::May(Actor actor, int node, unsigned rights) const {
+    return (rights & ~Rights(actor, node)) == 0;
+}
+
+int SimulatedPlatform::Create(Actor actor, int folder, const WideString& name, Kind kind, bool isProtected) {
+    // The setup names Administrators as the owner of all it makes; the attacker owns its own,
+    // with full control for itself.
+    const int node = AddNode(folder, name, kind, actor == Actor::Setup ? Principal::Administrators : Principal::User,
+                             isProtected);
+    nodes_[node].madeByRun = actor == Actor::Setup;
+    if (actor == Actor::Attacker) {
+        nodes_[node].access.push_back({Principal::User, kFullControl});
+    }
+    return node;
+}
+
 bool SimulatedPlatform::MayOpen(Actor actor, int node, unsigned rights, unsigned share) const {
     // The attacker's rights include what its open handles got; acting through one of them
     // needs no new open, so share access is not asked again.
@@ -366,7 +382,7 @@ bool SimulatedPlatform::MayOpen(Actor actor, int node, unsigned rights, unsigned
     // Whoever may delete children of a folder may delete or rename any of them, whatever the
     // child's own list says.
     const int parent = nodes_[node].parent;
-    if ((missing & kDelete) != 0 && parent >= 0 && (Rights(actor, parent) & kDeleteChild) != 0) {
+    if ((missing & kDelete) != 0 && parent >= 0 && May(actor, parent, kDeleteChild)) {
         missing &= ~kDelete;
     }
     return missing == 0 && SharingAllows(node, rights, share);
@@ -423,17 +439,10 @@ int SimulatedPlatform::CreateFolderIn(Actor actor, int folder, const WideString&
         const Parent target = ResolveParent(nodes_[link].target);
         return target.folder == folder ? -1 : CreateFolderIn(actor, target.folder, target.name, isProtected, existed);
     }
-    if (!TraitsOf(nodes_[folder].volume).fileSystem || (Rights(actor, folder) & kWriteData) == 0) {
+    if (!TraitsOf(nodes_[folder].volume).fileSystem || !May(actor, folder, kWriteData)) {
         return -1;
     }
-    // The setup names Administrators as the owner of all it makes; the attacker owns its own.
-    const Principal owner = actor == Actor::Setup ? Principal::Administrators : Principal::User;
-    const int node = AddNode(folder, name, Kind::Folder, owner, isProtected);
-    nodes_[node].madeByRun = actor == Actor::Setup;
-    if (actor == Actor::Attacker) {
-        nodes_[node].access.push_back({Principal::User, kFullControl});
-    }
-    return node;
+    return Create(actor, folder, name, Kind::Folder, isProtected);
 }
 
 bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
@@ -446,7 +455,7 @@ bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
     }
     const Parent target = ResolveParent(to);
     if (target.folder < 0 || nodes_[target.folder].children.count(UpperCase(target.name)) != 0 ||
-        (Rights(actor, target.folder) & kWriteData) == 0) {
+        !May(actor, target.folder, kWriteData)) {
         return false;
     }
     for (int up = target.folder; up >= 0; up = nodes_[up].parent) {
@@ -538,8 +547,10 @@ bool SimulatedPlatform::AttackerCanChangeNode(int node) const {
     // volume changes what it likes.
     const bool canMove = MayOpen(Actor::Attacker, node, kDelete, kShareAll) &&
                          (nodes_[node].kind != Kind::Folder || !HasHandleBelow(node));
-    const unsigned changing = kWriteData | kDeleteChild | kWriteDac | kWriteAttributes;
-    return (Rights(Actor::Attacker, node) & changing) != 0 || canMove || TraitsOf(nodes_[node].volume).remote;
+    const unsigned changing[] = {kWriteData, kDeleteChild, kWriteDac, kWriteAttributes};
+    const bool canChange = std::any_of(std::begin(changing), std::end(changing),
+                                       [&](unsigned right) { return May(Actor::Attacker, node, right); });
+    return canChange || canMove || TraitsOf(nodes_[node].volume).remote;
 }
 
 SimulatedPlatform::ObjectFacts SimulatedPlatform::FactsOf(int node) const {
@@ -587,7 +598,7 @@ bool SimulatedPlatform::AttackerSetReparsePoint(const WideString& path, const Wi
     // an empty folder or a junction; such an open takes no part in sharing.
     const int node = Resolve(path, false);
     if (node < 0 || nodes_[node].isRoot || (nodes_[node].kind != Kind::Folder && nodes_[node].kind != Kind::Junction) ||
-        !IsEmpty(node) || (Rights(Actor::Attacker, node) & (kWriteData | kWriteAttributes)) == 0) {
+        !IsEmpty(node) || !(May(Actor::Attacker, node, kWriteData) || May(Actor::Attacker, node, kWriteAttributes))) {
         return false;
     }
     nodes_[node].kind = target.empty() ? Kind::Folder : Kind::Junction;
@@ -601,7 +612,7 @@ bool SimulatedPlatform::AttackerMakeLink(const WideString& path, const WideStrin
         nodes_[parent.folder].children.count(UpperCase(parent.name)) != 0) {
         return false;
     }
-    const int node = AddNode(parent.folder, parent.name, Kind::Link, Principal::User, false);
+    const int node = Create(Actor::Attacker, parent.folder, parent.name, Kind::Link, false);
     nodes_[node].target = target;
     return true;
 }
@@ -628,12 +639,10 @@ bool SimulatedPlatform::AttackerWriteFile(const WideString& path, const std::str
     }
     const Parent parent = ResolveParent(path);
     if (parent.folder < 0 || !TraitsOf(nodes_[parent.folder].volume).fileSystem ||
-        (Rights(Actor::Attacker, parent.folder) & kWriteData) == 0) {
+        !May(Actor::Attacker, parent.folder, kWriteData)) {
         return false;
     }
-    const int file = AddNode(parent.folder, parent.name, Kind::File, Principal::User, false);
-    nodes_[file].access.push_back({Principal::User, kFullControl});
-    nodes_[file].contents = bytes;
+    nodes_[Create(Actor::Attacker, parent.folder, parent.name, Kind::File, false)].contents = bytes;
     return true;
 }
 
@@ -644,7 +653,7 @@ bool SimulatedPlatform::AttackerDelete(const WideString& path) {
 
 bool SimulatedPlatform::AttackerGrantSelf(const WideString& path) {
     const int node = Resolve(path, false);
-    if (node < 0 || nodes_[node].isRoot || (Rights(Actor::Attacker, node) & kWriteDac) == 0) {
+    if (node < 0 || nodes_[node].isRoot || !May(Actor::Attacker, node, kWriteDac)) {
         return false;
     }
     nodes_[node].access.push_back({Principal::User, kFullControl});
@@ -885,11 +894,10 @@ std::optional<HandleValue> SimulatedPlatform::OpenNewFile(const WideString& path
         nodes_[node].contents.clear();
     } else {
         const Parent parent = ResolveParent(path);
-        if (parent.folder < 0 || (Granted(Actor::Setup, parent.folder) & kWriteData) == 0) {
+        if (parent.folder < 0 || !May(Actor::Setup, parent.folder, kWriteData)) {
             return std::nullopt;
         }
-        node = AddNode(parent.folder, parent.name, Kind::File, Principal::Administrators, false);
-        nodes_[node].madeByRun = true;
+        node = Create(Actor::Setup, parent.folder, parent.name, Kind::File, false);
     }
     Acted("write", node);
     return NewHandle(HandleKind::File, node, kWriteData, 0);

@@ -316,6 +316,12 @@ private:
     void Unlink(int node);
     bool Has(Actor actor, Principal who) const;
     unsigned Granted(Actor actor, int node) const;
+    // Whether the actor has these rights on the node: by its access list (an owner may always
+    // read and change the list), by its volume, and for the attacker by a handle kept from before.
+    bool May(Actor actor, int node, unsigned rights) const;
+    // Creates an object of the actor's: owned by Administrators when the setup makes it, else by
+    // the user, with full control for itself.
+    int Create(Actor actor, int folder, const WideString& name, Kind kind, bool isProtected);
     // Whether the actor may open the node for these rights, and the open passes share access.
     bool MayOpen(Actor actor, int node, unsigned rights, unsigned share) const;
     bool SharingAllows(int node, unsigned rights, unsigned share) const;
