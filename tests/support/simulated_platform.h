@@ -1,14 +1,17 @@
 #pragma once
-// An in-memory stand-in for Windows: resources, a case-insensitive file system, a clock, the
-// installer process and the message box. Any call can be made to fail, and every call is
-// logged, so a test can say which call fails and check what the run then leaves behind.
+// An in-memory stand-in for Windows: resources, a file system that compares names as Windows
+// does, a clock, the installer process and the message box. One fault hook can make any call
+// fail, and every call is logged with its kind, so a test can say which call fails and check
+// what the run then leaves behind. It records what the setup did; whether that was safe is the
+// judge's to say (run_judge.h), and tests/support/folder_rules.h checks its rules against Wine.
 //
 // The file system keeps what Windows enforces and Wine does not: owners, access lists with
 // their inheritance, the owner's implicit rights and the right to delete children, rights fixed
-// when a handle is opened, share access as Windows checks it, junctions, links of the object
-// namespace, volumes that keep no access lists or lie on a server, and no rename of a folder
-// with an open handle below it. The setup acts with an elevated token; an unelevated program of
-// the same user (the attacker) can act between any two platform calls through `beforeCall`.
+// when a handle is opened, share access as Windows checks it (a scanner's open too), junctions,
+// links of the object namespace, volumes that keep no access lists, lie on a server or are
+// mounted in a folder of another, and no rename of a folder with an open handle below it on its
+// volume. The setup acts with an elevated token; an unelevated program of the same user (the
+// attacker) can act between any two platform calls through `beforeCall`.
 
 #include <functional>
 #include <map>
