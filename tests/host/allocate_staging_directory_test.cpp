@@ -148,7 +148,7 @@ TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolu
         {"an earlier run's base folder", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddProtectedFolder(kBase); }, true},
         {"an administrator's folder that others may write to", u"C:\\Temp\\",
          [](SimulatedPlatform& p) { p.AddFolder(kBase); }, true},
-        {"a folder the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddForeignFolder(kBase); }, true},
+        {"a folder the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AttackerMakeFolder(kBase); }, true},
         {"another local drive", u"E:\\Temp\\",
          [](SimulatedPlatform& p) {
              p.AddVolume(u"E:", Volume::Ntfs);
@@ -168,7 +168,10 @@ TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolu
              p.AddFolder(u"C:\\Mnt\\Vol\\Temp");
          },
          false},
-        {"a junction the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddJunction(kBase, u"C:\\Temp\\Other"); }, false},
+        {"a junction the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) {
+             p.AttackerMakeFolder(u"C:\\Elsewhere");
+             p.AttackerMakeJunction(kBase, u"C:\\Elsewhere");
+         }, false},
         {"a file", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddFile(kBase); }, false},
         {"a drive that keeps no access lists", u"D:\\Temp\\",
          [](SimulatedPlatform& p) {

@@ -239,7 +239,7 @@ std::vector<Scene> Scenes() {
         {"an elevated program's base folder that the user may change", u"C:\\Temp\\",
          [](SimulatedPlatform& p) { p.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, temp},
         {"a base folder the attacker made", u"C:\\Temp\\",
-         [](SimulatedPlatform& p) { p.AddForeignFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, temp},
+         [](SimulatedPlatform& p) { p.AttackerMakeFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, temp},
         {"a temporary path through a junction", u"C:\\Link\\",
          [](SimulatedPlatform& p) { p.AttackerMakeJunction(u"C:\\Link", u"C:\\Temp"); }, temp},
         {"a temporary path in the object namespace, where a link named like the base folder leads into a "
@@ -254,7 +254,7 @@ std::vector<Scene> Scenes() {
          [](SimulatedPlatform& p) {
              p.AddFolder(u"C:\\Mnt");
              p.AddVolume(u"Volume{1}", Volume::Ntfs, u"C:\\Mnt\\Vol");
-             p.AddForeignFolder(u"C:\\Mnt\\Vol\\Temp");
+             p.AttackerMakeFolder(u"C:\\Mnt\\Vol\\Temp");
          },
          ""},
         {"a temporary folder on a drive that keeps no access lists", u"D:\\Temp\\",

@@ -189,17 +189,6 @@ void SimulatedPlatform::AddFile(const WideString& path, const std::string& bytes
     }
 }
 
-void SimulatedPlatform::AddForeignFolder(const WideString& path) {
-    AttackerMakeFolder(path);
-}
-
-void SimulatedPlatform::AddJunction(const WideString& path, const WideString& target) {
-    if (Resolve(target, true) < 0) {
-        AttackerMakeFolder(target);
-    }
-    AttackerMakeJunction(path, target);
-}
-
 void SimulatedPlatform::SetTempPath(const WideString& path, std::optional<std::uint32_t> reportedLength) {
     tempPath_ = path;
     tempLength_ = reportedLength;
@@ -480,14 +469,14 @@ RemoveResult SimulatedPlatform::Delete(Actor actor, const WideString& path, bool
 }
 
 RemoveResult SimulatedPlatform::DeleteNode(Actor actor, int node, bool folder) {
-    // An object that someone else deleted while a handle kept it is gone already.
-    if (node >= 0 && !nodes_[node].isRoot && nodes_[node].parent < 0) {
-        return RemoveResult::Removed;
-    }
-    if (node < 0 || nodes_[node].isRoot || nodes_[node].parent < 0 || (nodes_[node].kind == Kind::File) == folder) {
+    if (node < 0 || nodes_[node].isRoot) {
         return RemoveResult::Failed;
     }
-    if (folder && !IsEmpty(node)) {
+    // An object that someone else deleted while a handle kept it is gone already.
+    if (nodes_[node].parent < 0) {
+        return RemoveResult::Removed;
+    }
+    if ((nodes_[node].kind == Kind::File) == folder || (folder && !IsEmpty(node))) {
         return RemoveResult::Failed;
     }
     // Refused access and another program's open handle both count as busy, as on Windows a
@@ -498,12 +487,9 @@ RemoveResult SimulatedPlatform::DeleteNode(Actor actor, int node, bool folder) {
     if (!MayOpen(actor, node, kDelete, kShareAll)) {
         if (actor == Actor::Setup) {
             ++busyRemovals;
-            ScannerAfterRemoval(node, RemoveResult::Busy);
+            ScannerRefused(node);
         }
         return RemoveResult::Busy;
-    }
-    if (actor == Actor::Setup) {
-        ScannerAfterRemoval(node, RemoveResult::Removed);
     }
     if (actor == Actor::Setup) {
         Acted(folder ? "remove folder" : "delete", node);
@@ -523,9 +509,9 @@ void SimulatedPlatform::ScannerBeforeRemoval(int node) {
     }
 }
 
-void SimulatedPlatform::ScannerAfterRemoval(int node, RemoveResult result) {
+void SimulatedPlatform::ScannerRefused(int node) {
     const auto tries = scannerTries_.find(UpperCase(PathOf(node)));
-    if (tries == scannerTries_.end() || result != RemoveResult::Busy || tries->second < 0 || --tries->second > 0) {
+    if (tries == scannerTries_.end() || tries->second < 0 || --tries->second > 0) {
         return;
     }
     std::erase_if(openHandles_, [&](const auto& handle) {

@@ -107,9 +107,6 @@ public:
     void AddFolder(const WideString& path);
     void AddProtectedFolder(const WideString& path);
     void AddFile(const WideString& path, const std::string& bytes = "x");
-    // A folder made by an unelevated program of the user, or its junction to `target`.
-    void AddForeignFolder(const WideString& path);
-    void AddJunction(const WideString& path, const WideString& target = u"C:\\Elsewhere");
     void SetTempPath(const WideString& path, std::optional<std::uint32_t> reportedLength = std::nullopt);
     // Adds a drive ("D:") or other root of this kind. "C:" (NTFS) and the object directory
     // "RPC Control" are always there; a path may reach the latter as "\\?\GLOBALROOT\RPC Control".
@@ -343,9 +340,10 @@ private:
     // What a removal that is made to fail reports.
     RemoveResult FailedRemoval(const WideString& path, bool folder) const;
     RemoveResult DeleteNode(Actor actor, int node, bool folder);
-    // Opens the scanner's handle on the node when one is due, and counts down or closes it.
+    // Opens the scanner's handle on the node when one is due; counts down, then closes it, for
+    // each of the setup's removals it refused.
     void ScannerBeforeRemoval(int node);
-    void ScannerAfterRemoval(int node, RemoveResult result);
+    void ScannerRefused(int node);
     // Records the setup's action on the node, with the facts of it and around it.
     void Acted(const char* kind, int node);
     ObjectFacts FactsOf(int node) const;
