@@ -119,15 +119,16 @@ class Rig:
         return path
 
     def run(self, setup, temp, env=None, args=(), count=1, timeout=300, cwd=None, on_box=None, hidden_station=False,
-            network_drive=False):
+            network_drive=False, temp_path=None):
         """Runs the setup count times at once with its temporary folder at temp (a Linux path) and
         returns the exit codes, the boxes shown and the installer starts, from the relay trace.
         on_box, when given, is called with each box's X window id and display before it is dismissed.
         hidden_station starts the setup on a window station that is not visible, as a service would.
-        network_drive shows temp as the root of drive N:, which Wine reports as a network drive."""
+        network_drive shows temp as the root of drive N:, which Wine reports as a network drive.
+        temp_path, when given, is the Windows path the setup gets as its temporary folder instead."""
         trace = os.path.join(self.scratch, "trace.log")
         environment = dict(os.environ, DISPLAY=self.display.name, WINEDEBUG="+relay,+eventlog", **(env or {}))
-        temp_path = self._network_drive(temp) if network_drive else windows_path(temp)
+        temp_path = temp_path or (self._network_drive(temp) if network_drive else windows_path(temp))
         command = self.wine_run + [self.launch, "--temp", temp_path, "--count", str(count),
                                    *(["--hidden-station"] if hidden_station else []), "--",
                                    windows_path(self.setup(setup)), *args]

@@ -123,15 +123,23 @@ class Hardening(RigTestCase):
             self.assertEqual((d, access, share, disposition), (OWNER_ONLY, 0x40000000, 0, 2), path)
             self.assertTrue(path.startswith(staging + "\\"), path)
 
-    def test_a_temporary_folder_on_a_network_drive_is_refused(self):
-        # Wine reports a drive whose type is "network" as remote, as Windows does a mapped share.
-        temp = self.rig.folder("served")
-        result = self.rig.run("e2e_nested", temp, network_drive=True)
-        self.assertEqual([box.text for box in result.boxes], [MESSAGES["E2"]])
-        self.assertEqual(result.exit_code, 1)
-        self.assertEqual(result.installer_starts, [])
-        self.assertEqual(tree(temp), {"KYT_DRIVER_SETUP"}, "no staging directory, no payload")
-        self.assertEqual(os.listdir(os.path.join(temp, "KYT_DRIVER_SETUP")), [])
+    def test_a_temporary_folder_on_a_network_drive_or_in_the_object_namespace_is_refused(self):
+        # Wine reports a drive whose type is "network" as remote, as Windows does a mapped share;
+        # a folder of the object namespace is no folder of a file system, and nothing is made.
+        drive_c = os.path.join(self.rig.prefix, "drive_c")
+        for label, network, temp_path, left in (("served", True, None, {"KYT_DRIVER_SETUP"}),
+                                                 ("objects", False, "\\\\?\\GLOBALROOT\\RPC Control\\", set())):
+            with self.subTest(label):
+                temp = self.rig.folder(label)
+                before = set(os.listdir(drive_c))
+                result = self.rig.run("e2e_nested", temp, network_drive=network, temp_path=temp_path)
+                self.assertEqual([box.text for box in result.boxes], [MESSAGES["E2"]])
+                self.assertEqual(result.exit_code, 1)
+                self.assertEqual(result.installer_starts, [])
+                self.assertEqual(tree(temp), left, "no staging directory, no payload")
+                self.assertEqual(set(os.listdir(drive_c)), before)
+                if left:
+                    self.assertEqual(os.listdir(os.path.join(temp, "KYT_DRIVER_SETUP")), [])
 
     def test_a_temporary_path_through_a_link_is_left_at_the_held_base_folder(self):
         # Wine shows a Unix symbolic link as a reparse point; the held base folder's final path
