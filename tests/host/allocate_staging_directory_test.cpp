@@ -99,14 +99,6 @@ TEST(AllocateStagingDirectory, ALaterAttemptSucceedsAfterFailedOnes) {
     EXPECT_TRUE(none.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP")) << "the base folder stays";
 }
 
-}  // namespace
-}  // namespace kyt
-
-namespace kyt {
-namespace {
-
-using testing::Call;
-using testing::SimulatedPlatform;
 using testing::Volume;
 
 const WideString kBase = u"C:\\Temp\\KYT_DRIVER_SETUP";

@@ -7,7 +7,6 @@
 namespace kyt {
 namespace {
 
-using testing::Call;
 using testing::SimulatedPlatform;
 
 const WideString kRoot = u"C:\\Users\\Zhang San\\AppData\\Local\\Temp\\KYT_DRIVER_SETUP\\1-2-0";
@@ -51,27 +50,6 @@ TEST(LaunchDriverInstaller, ClosesTheThreadThenTheProcess) {
               (std::vector<std::string>{"WaitForExit", "ReadExitCode", "CloseHandleValue thread",
                                         "CloseHandleValue process"}));
     EXPECT_EQ(platform.OpenHandles(), 0);
-}
-
-TEST(LaunchDriverInstaller, AnInstallerThatCannotStartLeavesNothingOpen) {
-    SimulatedPlatform platform;
-    const InstallerOutcome outcome = LaunchDriverInstaller(platform, kRoot);
-    EXPECT_FALSE(outcome.started);
-    EXPECT_EQ(platform.OpenHandles(), 0);
-    EXPECT_EQ(platform.Log().back().Text(), "StartProcess \"" + testing::Narrow(kRoot) + "\\dpinst.exe\"");
-}
-
-TEST(LaunchDriverInstaller, AFailedWaitOrExitCodeQueryIsNoResult) {
-    for (const Call failing : {Call::WaitForExit, Call::ReadExitCode}) {
-        SimulatedPlatform platform;
-        platform.AddFile(kRoot + u"\\dpinst.exe");
-        platform.FailCall(failing);
-        const InstallerOutcome outcome = LaunchDriverInstaller(platform, kRoot);
-        EXPECT_TRUE(outcome.started);
-        EXPECT_FALSE(outcome.exitCodeKnown) << testing::CallName(failing);
-        EXPECT_EQ(platform.OpenHandles(), 0);
-        EXPECT_EQ(platform.Log().back().Text(), "CloseHandleValue process");
-    }
 }
 
 }  // namespace
