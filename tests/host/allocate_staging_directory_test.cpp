@@ -208,24 +208,5 @@ TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolu
     }
 }
 
-// A failed step gives no directory and leaves none, whether the base folder was there or not;
-// a step that fails after the staging directory was made removes it again through its handle.
-TEST(AllocateStagingDirectory, AFailedStepGivesNoDirectoryAndLeavesNone) {
-    for (const bool baseThere : {false, true}) {
-        for (const Call failing :
-             {Call::HoldFolder, Call::CreateHeldFolder, Call::IsOnLocalVolumeWithAccessLists, Call::IsRealDirectory}) {
-            SCOPED_TRACE(testing::CallName(failing) + (baseThere ? ", base folder there" : ""));
-            SimulatedPlatform platform;
-            if (baseThere) platform.AddProtectedFolder(kBase);
-            platform.FailCall(failing);
-            EXPECT_EQ(Allocate(platform), u"");
-            std::set<WideString> disk = platform.Disk();
-            disk.erase(kBase);
-            EXPECT_EQ(disk, (std::set<WideString>{u"C:", u"C:\\Temp"}));
-            EXPECT_EQ(platform.OpenHandles(), 0);
-        }
-    }
-}
-
 }  // namespace
 }  // namespace kyt
