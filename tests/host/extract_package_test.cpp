@@ -93,22 +93,6 @@ TEST_F(ExtractPackageTest, AnEmptyOrMissingResourceStopsAfterItsFolders) {
     EXPECT_FALSE(platform.Exists(kRoot + u"\\never.inf"));
 }
 
-TEST_F(ExtractPackageTest, AFailedFolderIsNotRecordedButTheEarlierOnesAre) {
-    Add(u"F0", u"a\\b\\c\\f.inf");
-    platform.FailPath(Call::MakeFolder, kRoot + u"\\a\\b");
-    EXPECT_EQ(Extract(), ExtractResult::FolderFailed);
-    EXPECT_EQ(area.directories, (std::vector<WideString>{kRoot, kRoot + u"\\a"}));
-    EXPECT_TRUE(area.files.empty());
-}
-
-TEST_F(ExtractPackageTest, AFailedCreateLeavesNoFile) {
-    Add(u"F0", u"a\\f.inf");
-    platform.FailCall(Call::OpenNewFile);
-    EXPECT_EQ(Extract(), ExtractResult::WriteFailed);
-    EXPECT_FALSE(platform.Exists(kRoot + u"\\a\\f.inf"));
-    EXPECT_EQ(area.directories.size(), 2u);
-}
-
 TEST_F(ExtractPackageTest, AFailedOrShortWriteRemovesThePartFileAndRecordsNothing) {
     Add(u"F0", u"ok.inf");
     Add(u"F1", u"a\\part.dll", "0123456789");
