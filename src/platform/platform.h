@@ -33,8 +33,9 @@ enum class FolderResult { Created, AlreadyExists, Failed };
 // Whether a folder made relative to a handle must be new, or may be one found there.
 enum class Creation { NewOnly, NewOrExisting };
 
-// What a removal did. Removed: it is gone, also when it was gone already. Busy: refused for now, because another program has the object open (a
-// scanner or indexer, often, for a moment after a file was written) or it awaits deletion.
+// What a removal did. Removed: it is gone, also when it was gone already. Busy: refused for now,
+// because another program has the object open (a scanner or indexer, often, for a moment after
+// a file was written) or it awaits deletion.
 enum class RemoveResult { Removed, Busy, Failed };
 
 // What the temporary-path query wrote: its return value and the text up to the first NUL.

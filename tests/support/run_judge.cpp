@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "package/manifest.h"
 #include "setup/messages.h"
 #include "setup/run_endings.h"
 #include "staging/staging_area.h"
@@ -82,15 +83,14 @@ void JudgeLeftovers(const SimulatedPlatform& platform, const RunRecord* record, 
 // Returns the bytes that the package's manifest places at the staging directory's root as its
 // installer, or nothing when it places none there.
 std::optional<std::string> InstallerBytes(const SimulatedPlatform& platform) {
-    const std::string manifest = platform.Resource(u"KYT_MANIFEST").value_or("");
-    std::size_t start = 0;
-    for (std::size_t end; start < manifest.size(); start = end + 1) {
-        end = std::min(manifest.find('\n', start), manifest.size());
-        std::string line = manifest.substr(start, end - start);
-        if (line.ends_with('\r')) line.pop_back();
-        const std::size_t bar = line.find('|');
-        if (bar != std::string::npos && NameKey(WideString(line.begin() + bar + 1, line.end())) == u"DPINST.EXE") {
-            return platform.Resource(WideString(line.begin(), line.begin() + bar));
+    const std::string text = platform.Resource(u"KYT_MANIFEST").value_or("");
+    PackageManifest manifest;
+    if (!ParseManifest(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), manifest)) {
+        return std::nullopt;
+    }
+    for (const ManifestEntry& entry : manifest) {
+        if (NameKey(entry.relativePath) == u"DPINST.EXE") {
+            return platform.Resource(entry.resourceName);
         }
     }
     return std::nullopt;

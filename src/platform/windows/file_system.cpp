@@ -11,11 +11,8 @@ TempPathReading WindowsPlatform::ReadTempPath() {
     return TempPathReading{length, WideString(reinterpret_cast<const char16_t*>(buffer))};
 }
 
-namespace {
-
-// Creates one folder with the descriptor of this text; tells whether this call created it.
-FolderResult CreateFolderWith(const WideString& path, const wchar_t* descriptorText) {
-    DescriptorAttributes attributes(descriptorText);
+FolderResult WindowsPlatform::MakeFolder(const WideString& path) {
+    DescriptorAttributes attributes(kAdministratorsOwner);
     if (attributes.get() == nullptr) {
         return FolderResult::Failed;
     }
@@ -23,12 +20,6 @@ FolderResult CreateFolderWith(const WideString& path, const wchar_t* descriptorT
         return FolderResult::Created;
     }
     return ::GetLastError() == ERROR_ALREADY_EXISTS ? FolderResult::AlreadyExists : FolderResult::Failed;
-}
-
-}  // namespace
-
-FolderResult WindowsPlatform::MakeFolder(const WideString& path) {
-    return CreateFolderWith(path, kAdministratorsOwner);
 }
 
 std::optional<HandleValue> WindowsPlatform::OpenNewFile(const WideString& path) {

@@ -29,16 +29,12 @@ constexpr NTSTATUS kBusyStatuses[] = {static_cast<NTSTATUS>(0xC0000043),   // sh
 // A folder that already awaits deletion goes when the last handle to it closes.
 constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056);
 
-// Returns true when the attributes are those of a directory that is not a reparse point.
-bool IsRealDirectoryAttributes(DWORD attributes) {
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-}
-
 // Returns true when the open object is a directory and not a reparse point.
 bool IsRealDirectoryHandle(HANDLE folder) {
     BY_HANDLE_FILE_INFORMATION information;
-    return ::GetFileInformationByHandle(folder, &information) && IsRealDirectoryAttributes(information.dwFileAttributes);
+    return ::GetFileInformationByHandle(folder, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 // Returns the path of the open object that GetFinalPathNameByHandleW gives with these flags
@@ -59,6 +55,14 @@ WideString WithoutPrefix(const WideString& path) {
     return path.starts_with(prefix) ? path.substr(prefix.size()) : path;
 }
 
+// Returns the drive ("C:") of a final path on a drive, or an empty path for any other kind: a
+// UNC path, a volume without a drive letter.
+WideString DriveOf(const WideString& finalPath) {
+    const WideString plain = WithoutPrefix(finalPath);
+    const bool drivePath = plain.size() >= 3 && plain[1] == u':' && plain[2] == u'\\';
+    return drivePath ? plain.substr(0, 2) : WideString();
+}
+
 // Returns the path of the open object through no junction, or an empty path. The "\\?\" prefix
 // is dropped where the rest reads the same without it: a drive path within the classic limit
 // and no name ending in a dot or blank, which the usual path rules would change.
@@ -68,7 +72,7 @@ WideString FinalPathOf(HANDLE object) {
     if (plain == path) {
         return path;
     }
-    const bool drivePath = plain.size() >= 3 && plain[1] == u':' && plain[2] == u'\\';
+    const bool drivePath = !DriveOf(plain).empty();
     const bool namesKeep = plain.find(u".\\") == WideString::npos && plain.find(u" \\") == WideString::npos &&
                            plain.back() != u'.' && plain.back() != u' ';
     return drivePath && namesKeep && plain.size() < MAX_PATH ? plain : path;
@@ -82,14 +86,6 @@ std::optional<HeldFolder> Held(UniqueHandle& folder, bool isRealDirectory) {
         return std::nullopt;
     }
     return HeldFolder{ToHandleValue(folder.release()), isRealDirectory, std::move(finalPath)};
-}
-
-// Returns the drive ("C:") of a final path on a drive, or an empty path for any other kind: a
-// UNC path, a volume without a drive letter.
-WideString DriveOf(const WideString& finalPath) {
-    const WideString plain = WithoutPrefix(finalPath);
-    const bool drivePath = plain.size() >= 3 && plain[1] == u':' && plain[2] == u'\\';
-    return drivePath ? plain.substr(0, 2) : WideString();
 }
 
 }  // namespace
