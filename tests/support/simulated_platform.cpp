@@ -63,16 +63,6 @@ std::vector<WideString> Components(const WideString& path) {
     return parts;
 }
 
-// Returns whether an open with these rights and share mode can live beside an earlier one.
-bool Compatible(unsigned rights, unsigned share, unsigned otherRights, unsigned otherShare) {
-    const auto conflicts = [](unsigned wants, unsigned allowed) {
-        return ((wants & (kReadData | kExecute)) != 0 && (allowed & kShareRead) == 0) ||
-               ((wants & kWriteData) != 0 && (allowed & kShareWrite) == 0) ||
-               ((wants & kDelete) != 0 && (allowed & kShareDelete) == 0);
-    };
-    return !conflicts(rights, otherShare) && !conflicts(otherRights, share);
-}
-
 }  // namespace
 
 std::string Narrow(const WideString& text) {
@@ -122,13 +112,14 @@ std::string CallName(Call call) {
 }
 
 SimulatedPlatform::SimulatedPlatform() {
-    // The system drive: anyone may make a folder at its top, which its maker then owns.
     AddVolume(u"C:", Volume::Ntfs);
     AddVolume(u"RPC Control", Volume::Objects);
     // The user's temporary folder: the user's own, as in a profile.
     const int temp = AddNode(0, u"Temp", Kind::Folder, Principal::User, false);
     nodes_[temp].access.push_back({Principal::User, kFullControl});
 }
+
+// --- Setting the scene ------------------------------------------------------------------------
 
 void SimulatedPlatform::AddVolume(const WideString& root, Volume kind, const WideString& mountFolder) {
     // As a system drive's root: users may make folders in it, and may modify what is below it.
@@ -149,8 +140,6 @@ void SimulatedPlatform::AddVolume(const WideString& root, Volume kind, const Wid
     }
 }
 
-// --- Setting the scene ------------------------------------------------------------------------
-
 void SimulatedPlatform::AddResource(const WideString& name, const std::string& bytes) {
     resources_[name] = bytes;
 }
@@ -165,13 +154,11 @@ int SimulatedPlatform::AddSceneNode(const WideString& path, Kind kind, bool isPr
             AddSceneNode(prefix, Kind::Folder, false);
         }
     }
-    const Parent parent = ResolveParent(path);
-    if (parent.folder < 0) {
-        return -1;
-    }
+    WideString name;
+    const int folder = ParentOf(path, name);
     // What an earlier elevated program made belongs to whoever the policy names.
     const Principal owner = policy_ == OwnerPolicy::Administrators ? Principal::Administrators : Principal::User;
-    return AddNode(parent.folder, parent.name, kind, owner, isProtected);
+    return folder < 0 ? -1 : AddNode(folder, name, kind, owner, isProtected);
 }
 
 void SimulatedPlatform::AddFolder(const WideString& path) {
@@ -204,10 +191,6 @@ void SimulatedPlatform::FailCall(Call call, int occurrence) {
     FailWhen([=](const CallFacts& facts) { return facts.call == call && facts.occurrence == occurrence; });
 }
 
-void SimulatedPlatform::FailPath(Call call, const WideString& path) {
-    FailWhen([=](const CallFacts& facts) { return facts.call == call && facts.path == path; });
-}
-
 void SimulatedPlatform::FailCallNumber(int number) {
     FailWhen([=](const CallFacts& facts) { return facts.number == number; });
 }
@@ -216,7 +199,7 @@ void SimulatedPlatform::KeepBusy(const WideString& path, int tries) {
     scannerTries_[UpperCase(path)] = tries;
 }
 
-// --- The file system's rules ------------------------------------------------------------------
+// --- Names ------------------------------------------------------------------------------------
 
 int SimulatedPlatform::AddNode(int parent, const WideString& name, Kind kind, Principal owner, bool isProtected) {
     Node node;
@@ -263,7 +246,7 @@ int SimulatedPlatform::Resolve(const WideString& path, bool followLast, int dept
         node = child->second;
         // A junction on the way is always followed, at the end only when the open asks for it;
         // a link of the object namespace is followed wherever it is.
-        if (nodes_[node].kind == Kind::Link || (i + 1 < parts.size() || followLast)) {
+        if (nodes_[node].kind == Kind::Link || i + 1 < parts.size() || followLast) {
             node = Follow(node, depth);
         }
     }
@@ -275,20 +258,18 @@ int SimulatedPlatform::Follow(int node, int depth) const {
     return kind == Kind::Junction || kind == Kind::Link ? Resolve(nodes_[node].target, true, depth + 1) : node;
 }
 
-SimulatedPlatform::Parent SimulatedPlatform::ResolveParent(const WideString& path) const {
-    std::vector<WideString> parts = Components(path);
+int SimulatedPlatform::ParentOf(const WideString& path, WideString& name) const {
+    const std::vector<WideString> parts = Components(path);
     if (parts.size() < 2) {
-        return {};
+        return -1;
     }
-    WideString parentPath;
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        parentPath += (i == 0 ? u"" : u"\\") + parts[i];
+    WideString parentPath = parts[0];
+    for (std::size_t i = 1; i + 1 < parts.size(); ++i) {
+        parentPath += u'\\' + parts[i];
     }
+    name = parts.back();
     const int folder = Resolve(parentPath, true);
-    if (folder < 0 || nodes_[folder].kind != Kind::Folder) {
-        return {};
-    }
-    return Parent{folder, parts.back()};
+    return folder >= 0 && nodes_[folder].kind == Kind::Folder ? folder : -1;
 }
 
 WideString SimulatedPlatform::PathOf(int node) const {
@@ -306,65 +287,45 @@ int SimulatedPlatform::VolumeRootOf(int node) const {
     return nodes_[node].isRoot ? node : -1;
 }
 
-bool SimulatedPlatform::Has(Actor actor, Principal who) const {
-    // The elevated setup's token holds the user and Administrators; the unelevated one holds
-    // Administrators only for denying, and SYSTEM is neither.
-    return who == Principal::User || (who == Principal::Administrators && actor == Actor::Setup);
-}
+// --- Who may do what --------------------------------------------------------------------------
 
 unsigned SimulatedPlatform::Granted(Actor actor, int node) const {
+    // The elevated setup's token holds the user and Administrators; the unelevated one holds
+    // Administrators only for denying, and SYSTEM is neither.
+    const auto has = [actor](Principal who) {
+        return who == Principal::User || (who == Principal::Administrators && actor == Actor::Setup);
+    };
+    // A volume that keeps no access lists lets everyone do everything, and so, as far as anyone
+    // can tell, does a server.
+    if (!TraitsOf(nodes_[node].volume).keepsAccessLists) {
+        return kFullControl;
+    }
     unsigned rights = 0;
     for (const AccessEntry& entry : nodes_[node].access) {
-        if (!entry.inheritOnly && Has(actor, entry.who)) {
+        if (!entry.inheritOnly && has(entry.who)) {
             rights |= entry.rights;
         }
     }
     // An owner may always read and change the access list.
-    if (Has(actor, nodes_[node].owner)) {
-        rights |= kReadControl | kWriteDac;
-    }
-    // A volume that keeps no access lists lets everyone do everything, and so, as far as anyone
-    // can tell, does a server.
-    if (!TraitsOf(nodes_[node].volume).keepsAccessLists) {
-        rights = kFullControl;
-    }
-    return rights;
-}
-
-unsigned SimulatedPlatform::AttackerRights(int node) const {
-    unsigned rights = 0;
-    for (const auto& [value, open] : openHandles_) {
-        if (open.kind == HandleKind::Attacker && open.node == node) {
-            rights |= open.access;
-        }
-    }
-    return rights;
-}
-
-unsigned SimulatedPlatform::Rights(Actor actor, int node) const {
-    return Granted(actor, node) | (actor == Actor::Attacker ? AttackerRights(node) : 0);
+    return rights | (has(nodes_[node].owner) ? kReadControl | kWriteDac : 0);
 }
 
 bool SimulatedPlatform::May(Actor actor, int node, unsigned rights) const {
-    return (rights & ~Rights(actor, node)) == 0;
-}
-
-int SimulatedPlatform::Create(Actor actor, int folder, const WideString& name, Kind kind, bool isProtected) {
-    // The setup names Administrators as the owner of all it makes; the attacker owns its own,
-    // with full control for itself.
-    const int node = AddNode(folder, name, kind, actor == Actor::Setup ? Principal::Administrators : Principal::User,
-                             isProtected);
-    nodes_[node].madeByRun = actor == Actor::Setup;
-    if (actor == Actor::Attacker) {
-        nodes_[node].access.push_back({Principal::User, kFullControl});
+    unsigned kept = 0;
+    for (const auto& [value, open] : openHandles_) {
+        if (actor == Actor::Attacker && open.holder == Holder::Attacker && open.node == node) {
+            kept |= open.access;
+        }
     }
-    return node;
+    return (rights & ~(Granted(actor, node) | kept)) == 0;
 }
 
 bool SimulatedPlatform::MayOpen(Actor actor, int node, unsigned rights, unsigned share) const {
-    // The attacker's rights include what its open handles got; acting through one of them
-    // needs no new open, so share access is not asked again.
-    if (actor == Actor::Attacker && (rights & ~AttackerRights(node)) == 0) {
+    // Acting through a handle the attacker kept needs no new open, so share access is not asked.
+    if (actor == Actor::Attacker && std::any_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
+            return open.second.holder == Holder::Attacker && open.second.node == node &&
+                   (rights & ~open.second.access) == 0;
+        })) {
         return true;
     }
     unsigned missing = rights & ~Granted(actor, node);
@@ -374,18 +335,19 @@ bool SimulatedPlatform::MayOpen(Actor actor, int node, unsigned rights, unsigned
     if ((missing & kDelete) != 0 && parent >= 0 && May(actor, parent, kDeleteChild)) {
         missing &= ~kDelete;
     }
-    return missing == 0 && SharingAllows(node, rights, share);
-}
-
-bool SimulatedPlatform::SharingAllows(int node, unsigned rights, unsigned share) const {
-    if ((rights & kDataRights) == 0) {
-        return true;
-    }
-    return std::all_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
-        const OpenHandle& other = open.second;
-        return other.node != node || (other.access & kDataRights) == 0 ||
-               Compatible(rights, share, other.access, other.share);
-    });
+    // Share access: an open that reads, writes, runs or deletes must be shared by every other
+    // such open of the object, and share what they do.
+    const auto conflicts = [](unsigned wants, unsigned allowed) {
+        return ((wants & (kReadData | kExecute)) != 0 && (allowed & kShareRead) == 0) ||
+               ((wants & kWriteData) != 0 && (allowed & kShareWrite) == 0) ||
+               ((wants & kDelete) != 0 && (allowed & kShareDelete) == 0);
+    };
+    return missing == 0 && ((rights & kDataRights) == 0 ||
+                            std::none_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
+                                const OpenHandle& other = open.second;
+                                return other.node == node && (other.access & kDataRights) != 0 &&
+                                       (conflicts(rights, other.share) || conflicts(other.access, share));
+                            }));
 }
 
 bool SimulatedPlatform::HasHandleBelow(int folder) const {
@@ -399,39 +361,70 @@ bool SimulatedPlatform::HasHandleBelow(int folder) const {
     });
 }
 
-bool SimulatedPlatform::IsEmpty(int folder) const {
-    return nodes_[folder].children.empty();
+HandleValue SimulatedPlatform::NewHandle(Holder holder, const char* label, int node, unsigned access,
+                                         unsigned share) {
+    const HandleValue handle = nextHandle_;
+    nextHandle_ += 4;
+    openHandles_[handle] = OpenHandle{holder, label, node, access, share};
+    return handle;
 }
 
-FolderResult SimulatedPlatform::CreateFolder(Actor actor, const WideString& path, bool isProtected) {
-    const Parent parent = ResolveParent(path);
-    bool existed = false;
-    if (parent.folder < 0 || CreateFolderIn(actor, parent.folder, parent.name, isProtected, existed) < 0) {
-        return existed ? FolderResult::AlreadyExists : FolderResult::Failed;
-    }
-    return FolderResult::Created;
+const SimulatedPlatform::OpenHandle* SimulatedPlatform::HandleOf(HandleValue handle) const {
+    const auto open = openHandles_.find(handle);
+    return open == openHandles_.end() ? nullptr : &open->second;
 }
 
-int SimulatedPlatform::CreateFolderIn(Actor actor, int folder, const WideString& name, bool isProtected,
-                                      bool& existed) {
+std::string SimulatedPlatform::HandlePath(HandleValue handle) const {
+    const OpenHandle* open = HandleOf(handle);
+    return open != nullptr && open->node >= 0 ? Narrow(PathOf(open->node)) : "unknown";
+}
+
+// --- What anyone may do -----------------------------------------------------------------------
+
+int SimulatedPlatform::CreateIn(Actor actor, int folder, const WideString& name, Kind kind, bool isProtected,
+                                bool& existed) {
     if (folder < 0 || nodes_[folder].kind == Kind::File || nodes_[folder].kind == Kind::Link) {
         return -1;
     }
     const auto child = nodes_[folder].children.find(UpperCase(name));
     if (child != nodes_[folder].children.end()) {
-        // A link sends the creation on to wherever it leads.
         const int link = child->second;
-        if (nodes_[link].kind != Kind::Link) {
-            existed = true;
-            return -1;
-        }
-        const Parent target = ResolveParent(nodes_[link].target);
-        return target.folder == folder ? -1 : CreateFolderIn(actor, target.folder, target.name, isProtected, existed);
+        existed = nodes_[link].kind != Kind::Link || kind == Kind::Link;
+        WideString targetName;
+        const int target = existed ? -1 : ParentOf(nodes_[link].target, targetName);
+        return target < 0 || target == folder ? -1 : CreateIn(actor, target, targetName, kind, isProtected, existed);
     }
-    if (!TraitsOf(nodes_[folder].volume).fileSystem || !May(actor, folder, kWriteData)) {
+    // Links are made only in the object namespace, by anyone; folders and files only on a file
+    // system, by whoever may add to the folder.
+    if ((kind == Kind::Link) == TraitsOf(nodes_[folder].volume).fileSystem ||
+        (kind != Kind::Link && !May(actor, folder, kWriteData))) {
         return -1;
     }
-    return Create(actor, folder, name, Kind::Folder, isProtected);
+    // The setup names Administrators as the owner of all it makes; the attacker owns its own,
+    // with full control for itself.
+    const int node =
+        AddNode(folder, name, kind, actor == Actor::Setup ? Principal::Administrators : Principal::User, isProtected);
+    nodes_[node].madeByRun = actor == Actor::Setup;
+    if (actor == Actor::Attacker) {
+        nodes_[node].access.push_back({Principal::User, kFullControl});
+    }
+    return node;
+}
+
+int SimulatedPlatform::CreateAt(Actor actor, const WideString& path, Kind kind, bool& existed) {
+    WideString name;
+    const int folder = ParentOf(path, name);
+    return CreateIn(actor, folder, name, kind, false, existed);
+}
+
+int SimulatedPlatform::OpenToWrite(Actor actor, const WideString& path, unsigned share) {
+    const int node = Resolve(path, true);
+    if (node < 0) {
+        bool existed = false;
+        return CreateAt(actor, path, Kind::File, existed);
+    }
+    // Replacing a file keeps its owner and access list.
+    return nodes_[node].kind == Kind::File && MayOpen(actor, node, kWriteData, share) ? node : -1;
 }
 
 bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
@@ -442,52 +435,52 @@ bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
     if (nodes_[node].kind == Kind::Folder && HasHandleBelow(node)) {
         return false;
     }
-    const Parent target = ResolveParent(to);
-    if (target.folder < 0 || nodes_[target.folder].children.count(UpperCase(target.name)) != 0 ||
-        !May(actor, target.folder, kWriteData)) {
+    WideString name;
+    const int folder = ParentOf(to, name);
+    if (folder < 0 || nodes_[folder].children.count(UpperCase(name)) != 0 || !May(actor, folder, kWriteData)) {
         return false;
     }
-    for (int up = target.folder; up >= 0; up = nodes_[up].parent) {
+    for (int up = folder; up >= 0; up = nodes_[up].parent) {
         if (up == node) {
             return false;
         }
     }
     Unlink(node);
-    nodes_[node].parent = target.folder;
-    nodes_[node].name = target.name;
-    nodes_[target.folder].children[UpperCase(target.name)] = node;
+    nodes_[node].parent = folder;
+    nodes_[node].name = name;
+    nodes_[folder].children[UpperCase(name)] = node;
     return true;
 }
 
-RemoveResult SimulatedPlatform::Delete(Actor actor, const WideString& path, bool folder) {
-    // Nothing of that kind under the path: it is gone already.
-    const int node = Resolve(path, false);
-    if (node < 0 || (folder && nodes_[node].kind == Kind::File)) {
-        return RemoveResult::Removed;
+RemoveResult SimulatedPlatform::Remove(Actor actor, int node, bool folder) {
+    // Nothing of that kind there, or deleted by someone else while a handle kept it: gone already.
+    if (node < 0 || nodes_[node].parent < 0 || (folder && nodes_[node].kind == Kind::File)) {
+        return node >= 0 && nodes_[node].isRoot ? RemoveResult::Failed : RemoveResult::Removed;
     }
-    return DeleteNode(actor, node, folder);
-}
-
-RemoveResult SimulatedPlatform::DeleteNode(Actor actor, int node, bool folder) {
-    if (node < 0 || nodes_[node].isRoot) {
+    if (!folder && nodes_[node].kind != Kind::File) {
         return RemoveResult::Failed;
     }
-    // An object that someone else deleted while a handle kept it is gone already.
-    if (nodes_[node].parent < 0) {
-        return RemoveResult::Removed;
-    }
-    if ((nodes_[node].kind == Kind::File) == folder || (folder && !IsEmpty(node))) {
+    if (folder && !nodes_[node].children.empty()) {
         return RemoveResult::Failed;
     }
-    // Refused access and another program's open handle both count as busy, as on Windows a
-    // file awaiting deletion also refuses access.
-    if (actor == Actor::Setup) {
-        ScannerBeforeRemoval(node);
+    // A scanner that is due opens the object just before the setup's removal, sharing all but
+    // its deletion, and keeps it open for as many of the setup's removals as it was told.
+    const auto tries = scannerTries_.find(UpperCase(PathOf(node)));
+    const bool scanned = actor == Actor::Setup && tries != scannerTries_.end() && tries->second != 0;
+    const auto isScanner = [&](const auto& open) {
+        return open.second.holder == Holder::Scanner && open.second.node == node;
+    };
+    if (scanned && std::none_of(openHandles_.begin(), openHandles_.end(), isScanner)) {
+        NewHandle(Holder::Scanner, "scanner's", node, kReadData, kShareRead | kShareWrite);
     }
+    // Refused access and another program's open both count as busy, as on Windows a file
+    // awaiting deletion also refuses access.
     if (!MayOpen(actor, node, kDelete, kShareAll)) {
         if (actor == Actor::Setup) {
             ++busyRemovals;
-            ScannerRefused(node);
+        }
+        if (scanned && tries->second > 0 && --tries->second == 0) {
+            std::erase_if(openHandles_, isScanner);
         }
         return RemoveResult::Busy;
     }
@@ -498,28 +491,17 @@ RemoveResult SimulatedPlatform::DeleteNode(Actor actor, int node, bool folder) {
     return RemoveResult::Removed;
 }
 
-void SimulatedPlatform::ScannerBeforeRemoval(int node) {
-    const auto tries = scannerTries_.find(UpperCase(PathOf(node)));
-    const bool open = std::any_of(openHandles_.begin(), openHandles_.end(), [&](const auto& handle) {
-        return handle.second.kind == HandleKind::Scanner && handle.second.node == node;
-    });
-    if (tries != scannerTries_.end() && tries->second != 0 && !open) {
-        // A scanner reads what it checks and shares all but its deletion.
-        NewHandle(HandleKind::Scanner, node, kReadData, kShareRead | kShareWrite);
+RemoveResult SimulatedPlatform::RemovePath(Call call, const WideString& path, bool folder) {
+    const bool fails = Enter(call, Narrow(path), path);
+    const int node = Resolve(path, false);
+    // Windows can fail a removal only of something there; of nothing, it says it is not found.
+    if (fails && node >= 0 && !(folder && nodes_[node].kind == Kind::File)) {
+        return RemoveResult::Failed;
     }
+    return Remove(Actor::Setup, node, folder);
 }
 
-void SimulatedPlatform::ScannerRefused(int node) {
-    const auto tries = scannerTries_.find(UpperCase(PathOf(node)));
-    if (tries == scannerTries_.end() || tries->second < 0 || --tries->second > 0) {
-        return;
-    }
-    std::erase_if(openHandles_, [&](const auto& handle) {
-        return handle.second.kind == HandleKind::Scanner && handle.second.node == node;
-    });
-}
-
-// --- What the setup acted on -------------------------------------------------------------
+// --- What the setup acted on ------------------------------------------------------------------
 
 bool SimulatedPlatform::AttackerCanChange(const WideString& path) const {
     const int node = Resolve(path, false);
@@ -529,14 +511,12 @@ bool SimulatedPlatform::AttackerCanChange(const WideString& path) const {
 bool SimulatedPlatform::AttackerCanChangeNode(int node) const {
     // Writing into it, re-permitting it or making it a junction needs rights on it, through an
     // open now or a handle kept from before; renaming or deleting it needs them on it or on its
-    // folder, share access, and for a folder no handle open below it. Whoever serves a remote
-    // volume changes what it likes.
+    // folder, share access, and for a folder no handle open below it.
     const bool canMove = MayOpen(Actor::Attacker, node, kDelete, kShareAll) &&
                          (nodes_[node].kind != Kind::Folder || !HasHandleBelow(node));
     const unsigned changing[] = {kWriteData, kDeleteChild, kWriteDac, kWriteAttributes};
-    const bool canChange = std::any_of(std::begin(changing), std::end(changing),
-                                       [&](unsigned right) { return May(Actor::Attacker, node, right); });
-    return canChange || canMove || TraitsOf(nodes_[node].volume).remote;
+    return canMove || std::any_of(std::begin(changing), std::end(changing),
+                                  [&](unsigned right) { return May(Actor::Attacker, node, right); });
 }
 
 SimulatedPlatform::ObjectFacts SimulatedPlatform::FactsOf(int node) const {
@@ -560,11 +540,6 @@ void SimulatedPlatform::Acted(const char* kind, int node) {
     actions_.push_back(std::move(action));
 }
 
-std::optional<std::string> SimulatedPlatform::Resource(const WideString& name) const {
-    const auto found = resources_.find(name);
-    return found == resources_.end() ? std::nullopt : std::optional<std::string>(found->second);
-}
-
 // --- The attacker -----------------------------------------------------------------------------
 
 bool SimulatedPlatform::AttackerRename(const WideString& from, const WideString& to) {
@@ -572,7 +547,8 @@ bool SimulatedPlatform::AttackerRename(const WideString& from, const WideString&
 }
 
 bool SimulatedPlatform::AttackerMakeFolder(const WideString& path) {
-    return CreateFolder(Actor::Attacker, path, false) == FolderResult::Created;
+    bool existed = false;
+    return CreateAt(Actor::Attacker, path, Kind::Folder, existed) >= 0;
 }
 
 bool SimulatedPlatform::AttackerMakeJunction(const WideString& path, const WideString& target) {
@@ -584,7 +560,8 @@ bool SimulatedPlatform::AttackerSetReparsePoint(const WideString& path, const Wi
     // an empty folder or a junction; such an open takes no part in sharing.
     const int node = Resolve(path, false);
     if (node < 0 || nodes_[node].isRoot || (nodes_[node].kind != Kind::Folder && nodes_[node].kind != Kind::Junction) ||
-        !IsEmpty(node) || !(May(Actor::Attacker, node, kWriteData) || May(Actor::Attacker, node, kWriteAttributes))) {
+        !nodes_[node].children.empty() ||
+        !(May(Actor::Attacker, node, kWriteData) || May(Actor::Attacker, node, kWriteAttributes))) {
         return false;
     }
     nodes_[node].kind = target.empty() ? Kind::Folder : Kind::Junction;
@@ -593,14 +570,12 @@ bool SimulatedPlatform::AttackerSetReparsePoint(const WideString& path, const Wi
 }
 
 bool SimulatedPlatform::AttackerMakeLink(const WideString& path, const WideString& target) {
-    const Parent parent = ResolveParent(path);
-    if (parent.folder < 0 || TraitsOf(nodes_[parent.folder].volume).fileSystem ||
-        nodes_[parent.folder].children.count(UpperCase(parent.name)) != 0) {
-        return false;
+    bool existed = false;
+    const int node = CreateAt(Actor::Attacker, path, Kind::Link, existed);
+    if (node >= 0) {
+        nodes_[node].target = target;
     }
-    const int node = Create(Actor::Attacker, parent.folder, parent.name, Kind::Link, false);
-    nodes_[node].target = target;
-    return true;
+    return node >= 0;
 }
 
 bool SimulatedPlatform::AttackerOpen(const WideString& path, unsigned rights, bool shareDelete) {
@@ -609,32 +584,22 @@ bool SimulatedPlatform::AttackerOpen(const WideString& path, unsigned rights, bo
     if (node < 0 || !MayOpen(Actor::Attacker, node, rights, share)) {
         return false;
     }
-    NewHandle(HandleKind::Attacker, node, rights, share);
+    NewHandle(Holder::Attacker, "attacker's", node, rights, share);
     return true;
 }
 
 bool SimulatedPlatform::AttackerWriteFile(const WideString& path, const std::string& bytes) {
-    const int node = Resolve(path, true);
+    const int node = OpenToWrite(Actor::Attacker, path, kShareRead);
     if (node >= 0) {
-        if (nodes_[node].kind != Kind::File || !MayOpen(Actor::Attacker, node, kWriteData, kShareRead)) {
-            return false;
-        }
         nodes_[node].contents = bytes;
         nodes_[node].madeByRun = false;
-        return true;
     }
-    const Parent parent = ResolveParent(path);
-    if (parent.folder < 0 || !TraitsOf(nodes_[parent.folder].volume).fileSystem ||
-        !May(Actor::Attacker, parent.folder, kWriteData)) {
-        return false;
-    }
-    nodes_[Create(Actor::Attacker, parent.folder, parent.name, Kind::File, false)].contents = bytes;
-    return true;
+    return node >= 0;
 }
 
 bool SimulatedPlatform::AttackerDelete(const WideString& path) {
     const int node = Resolve(path, false);
-    return node >= 0 && DeleteNode(Actor::Attacker, node, nodes_[node].kind != Kind::File) == RemoveResult::Removed;
+    return node >= 0 && Remove(Actor::Attacker, node, nodes_[node].kind != Kind::File) == RemoveResult::Removed;
 }
 
 bool SimulatedPlatform::AttackerGrantSelf(const WideString& path) {
@@ -661,13 +626,10 @@ std::vector<WideString> SimulatedPlatform::Children(const WideString& folder) co
 
 std::set<WideString> SimulatedPlatform::Disk() const {
     std::set<WideString> paths;
-    for (std::size_t node = 0; node < nodes_.size(); ++node) {
-        int up = static_cast<int>(node);
-        while (nodes_[up].parent >= 0) {
-            up = nodes_[up].parent;
-        }
-        if (nodes_[up].isRoot && TraitsOf(nodes_[up].volume).fileSystem) {
-            paths.insert(PathOf(static_cast<int>(node)));
+    for (int node = 0; node < static_cast<int>(nodes_.size()); ++node) {
+        const int root = VolumeRootOf(node);
+        if (root >= 0 && TraitsOf(nodes_[root].volume).fileSystem) {
+            paths.insert(PathOf(node));
         }
     }
     return paths;
@@ -690,29 +652,33 @@ bool SimulatedPlatform::IsOwnedByAdministrators(const WideString& path) const {
 bool SimulatedPlatform::IsHeld(const WideString& path) const {
     const int node = Resolve(path, false);
     return std::any_of(openHandles_.begin(), openHandles_.end(), [&](const auto& open) {
-        return open.second.kind == HandleKind::Hold && open.second.node == node;
+        return open.second.label == std::string("hold") && open.second.node == node;
     });
 }
 
 std::map<WideString, WideString> SimulatedPlatform::LeftByRun() const {
     std::map<WideString, WideString> paths;
-    for (std::size_t node = 0; node < nodes_.size(); ++node) {
-        if (nodes_[node].madeByRun && VolumeRootOf(static_cast<int>(node)) >= 0) {
-            paths[PathOf(static_cast<int>(node))] = nodes_[node].createdName;
+    for (int node = 0; node < static_cast<int>(nodes_.size()); ++node) {
+        if (nodes_[node].madeByRun && VolumeRootOf(node) >= 0) {
+            paths[PathOf(node)] = nodes_[node].createdName;
         }
     }
     return paths;
 }
 
 int SimulatedPlatform::OpenHandles() const {
-    return static_cast<int>(std::count_if(openHandles_.begin(), openHandles_.end(), [](const auto& open) {
-        return open.second.kind != HandleKind::Attacker && open.second.kind != HandleKind::Scanner;
-    }));
+    return static_cast<int>(std::count_if(openHandles_.begin(), openHandles_.end(),
+                                          [](const auto& open) { return open.second.holder == Holder::Setup; }));
 }
 
 std::string SimulatedPlatform::FileContents(const WideString& path) const {
     const int node = Resolve(path, true);
     return node >= 0 ? nodes_[node].contents : std::string();
+}
+
+std::optional<std::string> SimulatedPlatform::Resource(const WideString& name) const {
+    const auto found = resources_.find(name);
+    return found == resources_.end() ? std::nullopt : std::optional<std::string>(found->second);
 }
 
 // --- Platform ---------------------------------------------------------------------------------
@@ -730,18 +696,6 @@ bool SimulatedPlatform::Enter(Call call, const std::string& detail, const WideSt
     return fails;
 }
 
-HandleValue SimulatedPlatform::NewHandle(HandleKind kind, int node, unsigned access, unsigned share) {
-    const HandleValue handle = nextHandle_;
-    nextHandle_ += 4;
-    openHandles_[handle] = OpenHandle{kind, node, access, share};
-    return handle;
-}
-
-const SimulatedPlatform::OpenHandle* SimulatedPlatform::HandleOf(HandleValue handle) const {
-    const auto open = openHandles_.find(handle);
-    return open == openHandles_.end() ? nullptr : &open->second;
-}
-
 std::optional<ByteView> SimulatedPlatform::FindResourceBytes(const WideString& name) {
     if (Enter(Call::FindResourceBytes, Narrow(name))) {
         return std::nullopt;
@@ -750,8 +704,7 @@ std::optional<ByteView> SimulatedPlatform::FindResourceBytes(const WideString& n
     if (found == resources_.end()) {
         return std::nullopt;
     }
-    const auto* data = reinterpret_cast<const std::uint8_t*>(found->second.data());
-    return ByteView(data, found->second.size());
+    return ByteView(reinterpret_cast<const std::uint8_t*>(found->second.data()), found->second.size());
 }
 
 TempPathReading SimulatedPlatform::ReadTempPath() {
@@ -766,11 +719,13 @@ FolderResult SimulatedPlatform::MakeFolder(const WideString& path) {
     if (Enter(Call::MakeFolder, Narrow(path), path)) {
         return FolderResult::Failed;
     }
-    const FolderResult result = CreateFolder(Actor::Setup, path, false);
-    if (result == FolderResult::Created) {
-        Acted("make folder", Resolve(path, false));
+    bool existed = false;
+    const int node = CreateAt(Actor::Setup, path, Kind::Folder, existed);
+    if (node < 0) {
+        return existed ? FolderResult::AlreadyExists : FolderResult::Failed;
     }
-    return result;
+    Acted("make folder", node);
+    return FolderResult::Created;
 }
 
 std::optional<HeldFolder> SimulatedPlatform::HoldFolder(const WideString& path) {
@@ -784,13 +739,7 @@ std::optional<HeldFolder> SimulatedPlatform::HoldFolder(const WideString& path) 
         !MayOpen(Actor::Setup, node, kReadData, kShareRead | kShareWrite)) {
         return std::nullopt;
     }
-    const HandleValue handle = NewHandle(HandleKind::Hold, node, kReadData, kShareRead | kShareWrite);
-    return HeldFolder{handle, true, PathOf(node)};
-}
-
-std::string SimulatedPlatform::HandlePath(HandleValue handle) const {
-    const OpenHandle* open = HandleOf(handle);
-    return open != nullptr && open->node >= 0 ? Narrow(PathOf(open->node)) : "unknown";
+    return HeldFolder{NewHandle(Holder::Setup, "hold", node, kReadData, kShareRead | kShareWrite), true, PathOf(node)};
 }
 
 bool SimulatedPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
@@ -817,26 +766,24 @@ std::optional<HeldFolder> SimulatedPlatform::CreateHeldFolder(HandleValue parent
         return std::nullopt;
     }
     // Relative to the handle, whatever its folder's name is now.
+    const int folder = relativeCreationFollowsJunction ? Follow(open->node) : open->node;
     bool existed = false;
-    const int folder = relativeCreationFollowsJunction ? Follow(open->node, 0) : open->node;
-    const int node = CreateFolderIn(Actor::Setup, folder, name, true, existed);
+    int node = CreateIn(Actor::Setup, folder, name, Kind::Folder, true, existed);
     if (node < 0 && existed && creation == Creation::NewOrExisting) {
         // Opened as it is, a junction as itself, but a link of the object namespace is followed;
         // a file is no folder.
         const int child = nodes_[folder].children.at(UpperCase(name));
-        const int found = nodes_[child].kind == Kind::Link ? Follow(child, 0) : child;
-        if (found < 0 || nodes_[found].kind == Kind::File ||
-            !MayOpen(Actor::Setup, found, kReadData, kShareRead | kShareWrite)) {
-            return std::nullopt;
+        node = nodes_[child].kind == Kind::Link ? Follow(child) : child;
+        if (node >= 0 && (nodes_[node].kind == Kind::File ||
+                          !MayOpen(Actor::Setup, node, kReadData, kShareRead | kShareWrite))) {
+            node = -1;
         }
-        const HandleValue handle = NewHandle(HandleKind::Hold, found, kReadData, kShareRead | kShareWrite);
-        return HeldFolder{handle, nodes_[found].kind == Kind::Folder, PathOf(found)};
     }
     if (node < 0) {
         return std::nullopt;
     }
-    const HandleValue handle = NewHandle(HandleKind::Hold, node, kReadData, kShareRead | kShareWrite);
-    return HeldFolder{handle, true, PathOf(node)};
+    const HandleValue handle = NewHandle(Holder::Setup, "hold", node, kReadData, kShareRead | kShareWrite);
+    return HeldFolder{handle, nodes_[node].kind == Kind::Folder, PathOf(node)};
 }
 
 std::optional<HandleValue> SimulatedPlatform::ReferToFolder(HandleValue folder) {
@@ -844,7 +791,7 @@ std::optional<HandleValue> SimulatedPlatform::ReferToFolder(HandleValue folder) 
     if (Enter(Call::ReferToFolder, HandlePath(folder)) || open == nullptr) {
         return std::nullopt;
     }
-    return NewHandle(HandleKind::Reference, open->node, 0, kShareAll);
+    return NewHandle(Holder::Setup, "reference", open->node, 0, kShareAll);
 }
 
 RemoveResult SimulatedPlatform::RemoveReferredFolder(HandleValue reference) {
@@ -852,7 +799,7 @@ RemoveResult SimulatedPlatform::RemoveReferredFolder(HandleValue reference) {
     if (Enter(Call::RemoveReferredFolder, HandlePath(reference)) || open == nullptr) {
         return RemoveResult::Failed;
     }
-    return DeleteNode(Actor::Setup, open->node, true);
+    return Remove(Actor::Setup, open->node, true);
 }
 
 std::uint32_t SimulatedPlatform::ProcessId() {
@@ -871,29 +818,20 @@ std::optional<HandleValue> SimulatedPlatform::OpenNewFile(const WideString& path
     if (Enter(Call::OpenNewFile, Narrow(path), path)) {
         return std::nullopt;
     }
-    int node = Resolve(path, true);
-    if (node >= 0) {
-        // Replacing a file keeps its owner and access list.
-        if (nodes_[node].kind != Kind::File || !MayOpen(Actor::Setup, node, kWriteData, 0)) {
-            return std::nullopt;
-        }
-        nodes_[node].contents.clear();
-    } else {
-        const Parent parent = ResolveParent(path);
-        if (parent.folder < 0 || !May(Actor::Setup, parent.folder, kWriteData)) {
-            return std::nullopt;
-        }
-        node = Create(Actor::Setup, parent.folder, parent.name, Kind::File, false);
+    const int node = OpenToWrite(Actor::Setup, path, 0);
+    if (node < 0) {
+        return std::nullopt;
     }
+    nodes_[node].contents.clear();
     Acted("write", node);
-    return NewHandle(HandleKind::File, node, kWriteData, 0);
+    return NewHandle(Holder::Setup, "file", node, kWriteData, 0);
 }
 
 bool SimulatedPlatform::WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) {
     const OpenHandle* open = HandleOf(file);
     const WideString path = open != nullptr ? PathOf(open->node) : WideString();
+    written = 0;
     if (Enter(Call::WriteBytes, Narrow(path), path) || open == nullptr || (open->access & kWriteData) == 0) {
-        written = 0;
         return false;
     }
     const std::size_t count = bytes.size() - std::min<std::size_t>(shortWriteBy_, bytes.size());
@@ -904,24 +842,16 @@ bool SimulatedPlatform::WriteBytes(HandleValue file, ByteView bytes, std::uint32
 
 void SimulatedPlatform::CloseHandleValue(HandleValue handle) {
     const OpenHandle* open = HandleOf(handle);
-    static const char* const kinds[] = {"file",      "process",    "thread", "hold",
-                                        "reference", "directory", "attacker's", "scanner's"};
-    Enter(Call::CloseHandleValue, open == nullptr ? "unknown" : kinds[static_cast<int>(open->kind)]);
+    Enter(Call::CloseHandleValue, open == nullptr ? "unknown" : open->label);
     openHandles_.erase(handle);
 }
 
 RemoveResult SimulatedPlatform::RemoveFile(const WideString& path) {
-    return Enter(Call::RemoveFile, Narrow(path), path) ? FailedRemoval(path, false) : Delete(Actor::Setup, path, false);
+    return RemovePath(Call::RemoveFile, path, false);
 }
 
 RemoveResult SimulatedPlatform::RemoveFolder(const WideString& path) {
-    return Enter(Call::RemoveFolder, Narrow(path), path) ? FailedRemoval(path, true) : Delete(Actor::Setup, path, true);
-}
-
-RemoveResult SimulatedPlatform::FailedRemoval(const WideString& path, bool folder) const {
-    // Windows can fail a removal only of something there; of nothing, it says it is not found.
-    const int node = Resolve(path, false);
-    return node < 0 || (folder && nodes_[node].kind == Kind::File) ? RemoveResult::Removed : RemoveResult::Failed;
+    return RemovePath(Call::RemoveFolder, path, true);
 }
 
 void SimulatedPlatform::Pause(std::uint32_t milliseconds) {
@@ -936,27 +866,25 @@ std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& 
     if (Enter(Call::StartProcess, Narrow(commandLine), applicationPath)) {
         return std::nullopt;
     }
-    const int program = Resolve(applicationPath, true);
-    if (program < 0 || nodes_[program].kind != Kind::File ||
-        !MayOpen(Actor::Setup, program, kReadData | kExecute, kShareRead | kShareDelete)) {
-        return std::nullopt;
-    }
     // The new process opens its current directory to traverse it, sharing reading and writing
     // but not deletion, and keeps it open while it runs.
+    const int program = Resolve(applicationPath, true);
     const int directory = Resolve(currentDirectory, true);
-    if (directory < 0 || !MayOpen(Actor::Setup, directory, kExecute, kShareRead | kShareWrite)) {
+    if (program < 0 || nodes_[program].kind != Kind::File ||
+        !MayOpen(Actor::Setup, program, kReadData | kExecute, kShareRead | kShareDelete) || directory < 0 ||
+        !MayOpen(Actor::Setup, directory, kExecute, kShareRead | kShareWrite)) {
         return std::nullopt;
     }
     Acted("start", program);
     started.push_back(
         StartedProgram{applicationPath, commandLine, currentDirectory, PathOf(program), nodes_[program].contents});
-    const HandleValue currentDirectoryOpen =
-        NewHandle(HandleKind::CurrentDirectory, directory, kExecute, kShareRead | kShareWrite);
+    const HandleValue inDirectory =
+        NewHandle(Holder::Setup, "directory", directory, kExecute, kShareRead | kShareWrite);
     const std::uint32_t exitCode = installer ? installer(*this, started.back()) : 0;
-    openHandles_.erase(currentDirectoryOpen);
-    const HandleValue process = NewHandle(HandleKind::Process, -1, 0, 0);
+    openHandles_.erase(inDirectory);
+    const HandleValue process = NewHandle(Holder::Setup, "process", -1, 0, 0);
     openHandles_[process].exitCode = exitCode;
-    return ProcessHandles{process, NewHandle(HandleKind::Thread, -1, 0, 0)};
+    return ProcessHandles{process, NewHandle(Holder::Setup, "thread", -1, 0, 0)};
 }
 
 bool SimulatedPlatform::WaitForExit(HandleValue process) {

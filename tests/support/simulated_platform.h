@@ -131,8 +131,6 @@ public:
     void FailWhen(std::function<bool(const CallFacts&)> rule);
     // Makes the n-th call (counting from 1) of this kind fail.
     void FailCall(Call call, int occurrence = 1);
-    // Makes every call of this kind on this path fail.
-    void FailPath(Call call, const WideString& path);
     // Makes the n-th platform call of the whole run fail, whatever its kind.
     void FailCallNumber(int number);
     // Makes writes report this many bytes fewer than they were given (still succeeding).
@@ -275,7 +273,7 @@ private:
         int parent = -1;  // -1 for a root and for removed nodes
         bool isRoot = false;
         Volume volume = Volume::Ntfs;
-        WideString name;  // as now named
+        WideString name;         // as now named
         WideString createdName;  // as created
         Kind kind = Kind::Folder;
         std::map<WideString, int> children;  // by upper-cased name
@@ -283,75 +281,68 @@ private:
         std::vector<AccessEntry> access;
         bool isProtected = false;
         std::string contents;
-        WideString target;         // a junction's or a link's
-        bool madeByRun = false;    // created by this run of the setup
-        int mountFolder = -1;      // for a volume's root: the folder it is mounted in, or -1
+        WideString target;       // a junction's or a link's
+        bool madeByRun = false;  // created by this run of the setup
+        int mountFolder = -1;    // for a volume's root: the folder it is mounted in, or -1
     };
-    enum class HandleKind { File, Process, Thread, Hold, Reference, CurrentDirectory, Attacker, Scanner };
+    // Whose a handle is: the setup's, the attacker's, or a scanner's (another program's).
+    enum class Holder { Setup, Attacker, Scanner };
     struct OpenHandle {
-        HandleKind kind;
+        Holder holder;
+        const char* label;  // what the setup opened, as the log names it: "file", "hold", ...
         int node = -1;
         unsigned access = 0;
         unsigned share = 0;
         std::uint32_t exitCode = 0;
     };
-    struct Parent {
-        int folder = -1;  // the folder that holds (or would hold) the name, or -1
-        WideString name;
-    };
 
     // Counts the call, lets the attacker act, logs it, and returns whether it is to fail.
     bool Enter(Call call, const std::string& detail, const WideString& path = {});
-    // Returns the root of the node's volume.
-    int VolumeRootOf(int node) const;
-    // Finds the node of a path, following junctions on the way and, when asked, at its end;
-    // links are always followed.
+
+    // Returns the node of a path, following junctions on the way and, when asked, at its end
+    // (links always), or -1.
     int Resolve(const WideString& path, bool followLast, int depth = 0) const;
     // Returns the node that a junction or link leads to, or the node itself.
-    int Follow(int node, int depth) const;
-    Parent ResolveParent(const WideString& path) const;
+    int Follow(int node, int depth = 0) const;
+    // Returns the folder that holds, or would hold, the path's last name, or -1; and that name.
+    int ParentOf(const WideString& path, WideString& name) const;
     WideString PathOf(int node) const;
-    int AddSceneNode(const WideString& path, Kind kind, bool isProtected);
+    // Returns the root of the node's volume, or -1 for a removed node.
+    int VolumeRootOf(int node) const;
     int AddNode(int parent, const WideString& name, Kind kind, Principal owner, bool isProtected);
+    int AddSceneNode(const WideString& path, Kind kind, bool isProtected);
     void Unlink(int node);
-    bool Has(Actor actor, Principal who) const;
+
+    // The actor's rights on the node by its owner and access list, as its volume keeps them.
     unsigned Granted(Actor actor, int node) const;
-    // Whether the actor has these rights on the node: by its access list (an owner may always
-    // read and change the list), by its volume, and for the attacker by a handle kept from before.
+    // Those, and for the attacker what the handles it kept got.
     bool May(Actor actor, int node, unsigned rights) const;
-    // Creates an object of the actor's: owned by Administrators when the setup makes it, else by
-    // the user, with full control for itself.
-    int Create(Actor actor, int folder, const WideString& name, Kind kind, bool isProtected);
-    // Whether the actor may open the node for these rights, and the open passes share access.
+    // Whether the actor may open the node for these rights (a right to delete the folder's
+    // children grants deletion too) and the open passes share access.
     bool MayOpen(Actor actor, int node, unsigned rights, unsigned share) const;
-    bool SharingAllows(int node, unsigned rights, unsigned share) const;
     bool HasHandleBelow(int folder) const;
-    bool IsEmpty(int folder) const;
-    FolderResult CreateFolder(Actor actor, const WideString& path, bool isProtected);
-    // Creates a folder named `name` in `folder`, where a link with that name leads elsewhere;
-    // returns its node, or -1 with `existed` telling whether the name was taken.
-    int CreateFolderIn(Actor actor, int folder, const WideString& name, bool isProtected, bool& existed);
-    // The rights the attacker's open handles on the node got.
-    unsigned AttackerRights(int node) const;
-    // The actor's rights on the node: its access list, and for the attacker its handles too.
-    unsigned Rights(Actor actor, int node) const;
+    HandleValue NewHandle(Holder holder, const char* label, int node, unsigned access, unsigned share);
+    const OpenHandle* HandleOf(HandleValue handle) const;
+    // The path of the handle's object, for the log.
+    std::string HandlePath(HandleValue handle) const;
+
+    // Creates an object of the actor's named `name` in `folder`: a folder or file on a file
+    // system, a link in the object namespace. A link found under the name sends a folder's or
+    // file's creation on to where it leads. Returns its node, or -1 with `existed` telling
+    // whether the name was taken.
+    int CreateIn(Actor actor, int folder, const WideString& name, Kind kind, bool isProtected, bool& existed);
+    int CreateAt(Actor actor, const WideString& path, Kind kind, bool& existed);
+    // Opens the file at path for writing, creating it when missing; returns its node, or -1.
+    int OpenToWrite(Actor actor, const WideString& path, unsigned share);
     bool Rename(Actor actor, int node, const WideString& to);
-    RemoveResult Delete(Actor actor, const WideString& path, bool folder);
-    // What a removal that is made to fail reports.
-    RemoveResult FailedRemoval(const WideString& path, bool folder) const;
-    RemoveResult DeleteNode(Actor actor, int node, bool folder);
-    // Opens the scanner's handle on the node when one is due; counts down, then closes it, for
-    // each of the setup's removals it refused.
-    void ScannerBeforeRemoval(int node);
-    void ScannerRefused(int node);
+    // Removes the node as a file or as a folder; a missing node is gone already.
+    RemoveResult Remove(Actor actor, int node, bool folder);
+    RemoveResult RemovePath(Call call, const WideString& path, bool folder);
+
     // Records the setup's action on the node, with the facts of it and around it.
     void Acted(const char* kind, int node);
     ObjectFacts FactsOf(int node) const;
     bool AttackerCanChangeNode(int node) const;
-    HandleValue NewHandle(HandleKind kind, int node, unsigned access, unsigned share);
-    const OpenHandle* HandleOf(HandleValue handle) const;
-    // The path of the handle's object, for the log.
-    std::string HandlePath(HandleValue handle) const;
 
     std::map<WideString, std::string> resources_;
     std::vector<Node> nodes_;
