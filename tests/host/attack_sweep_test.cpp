@@ -1,11 +1,10 @@
 // An unelevated program of the same user attacks whole runs of the setup: every move of its
 // repertoire, made before each platform call of a run, in each scene; once, or again before
 // every later call, or followed by a second step before every later call. Before the run it
-// has opened the base folder with every right it could get, and it keeps those handles. After
-// every run the setup either ended in its box with exit code 1, or wrote, started and deleted
-// only what this run made, in folders that only SYSTEM and Administrators can change, and the
-// installer it started was the payload's own; and never did it write, start or delete
-// anything elsewhere.
+// has opened the base folder with every right it could get, and it keeps those handles. The
+// judge checks every finished run whole: above all, the setup wrote, started and deleted only
+// what this run made, in folders that only SYSTEM and Administrators can change, and the
+// installer it started was the payload's own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,32 +15,21 @@
 
 #include "setup/run_setup.h"
 #include "support/run_judge.h"
+#include "support/scenes.h"
 #include "support/simulated_platform.h"
 
 namespace kyt {
 namespace {
 
+using testing::BaseOf;
+using testing::kEvil;
+using testing::kServed;
+using testing::kVendor;
 using testing::Narrow;
-using testing::OwnerPolicy;
+using testing::Scene;
 using testing::SimulatedPlatform;
-using testing::Volume;
 
 const std::string kInstaller = "MZ the payload's own installer";
-const WideString kEvil = u"C:\\Evil";
-// A network drive that the attacker serves.
-const WideString kServed = u"R:\\Evil";
-// A folder that an elevated program made in the user's profile: owned by Administrators (or
-// the user, by policy) yet inheriting the user's full control, with a DLL in it.
-const WideString kVendor = u"C:\\Temp\\Vendor";
-
-struct Scene {
-    std::string name;
-    WideString tempPath;  // as the user's environment gives it
-    std::function<void(SimulatedPlatform&)> set;
-    OwnerPolicy policy;
-    bool creationFollowsJunction;
-    std::string installerPath;  // where an unattacked run starts the installer; empty: refused
-};
 
 using Step = std::function<void(SimulatedPlatform&, const WideString& base)>;
 
@@ -50,11 +38,6 @@ struct Move {
     Step make;
     Step later = nullptr;  // a second step, made before every later call; none for a move of one step
 };
-
-// The base folder's path as the setup reads it from the temporary path.
-WideString BaseOf(const Scene& scene) {
-    return scene.tempPath + u"KYT_DRIVER_SETUP";
-}
 
 // Every folder below the base folder that may be a staging directory.
 std::vector<WideString> StagingFolders(const SimulatedPlatform& platform, const WideString& base) {
@@ -220,89 +203,9 @@ const std::vector<Move>& Moves() {
     return moves;
 }
 
-std::vector<Scene> Scenes() {
-    struct Kind {
-        const char* name;
-        WideString tempPath;
-        std::function<void(SimulatedPlatform&)> set;
-        std::string installerFolder;  // empty: refused
-    };
-    const std::string temp = "C:\\Temp\\KYT_DRIVER_SETUP";
-    const Kind kinds[] = {
-        {"no base folder", u"C:\\Temp\\", [](SimulatedPlatform&) {}, temp},
-        {"an earlier run's base folder", u"C:\\Temp\\",
-         [](SimulatedPlatform& p) {
-             p.AddProtectedFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
-             p.AddProtectedFolder(u"C:\\Temp\\KYT_DRIVER_SETUP\\9-9-0");
-         },
-         temp},
-        {"an elevated program's base folder that the user may change", u"C:\\Temp\\",
-         [](SimulatedPlatform& p) { p.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, temp},
-        {"a base folder the attacker made", u"C:\\Temp\\",
-         [](SimulatedPlatform& p) { p.AttackerMakeFolder(u"C:\\Temp\\KYT_DRIVER_SETUP"); }, temp},
-        {"a temporary path through a junction", u"C:\\Link\\",
-         [](SimulatedPlatform& p) { p.AttackerMakeJunction(u"C:\\Link", u"C:\\Temp"); }, temp},
-        {"a temporary path in the object namespace, where a link named like the base folder leads into a "
-         "system folder",
-         u"\\\\?\\GLOBALROOT\\RPC Control\\",
-         [](SimulatedPlatform& p) {
-             p.AddProtectedFolder(u"C:\\ProgramData");
-             p.AttackerMakeLink(u"RPC Control\\KYT_DRIVER_SETUP", u"C:\\ProgramData\\Chosen");
-         },
-         ""},
-        {"a temporary folder on a volume mounted in a folder the user may change", u"C:\\Mnt\\Vol\\Temp\\",
-         [](SimulatedPlatform& p) {
-             p.AddFolder(u"C:\\Mnt");
-             p.AddVolume(u"Volume{1}", Volume::Ntfs, u"C:\\Mnt\\Vol");
-             p.AttackerMakeFolder(u"C:\\Mnt\\Vol\\Temp");
-         },
-         ""},
-        {"a temporary folder on a drive that keeps no access lists", u"D:\\Temp\\",
-         [](SimulatedPlatform& p) {
-             p.AddVolume(u"D:", Volume::Fat);
-             p.AddFolder(u"D:\\Temp");
-         },
-         ""},
-        {"a temporary folder on a network drive", u"R:\\Temp\\",
-         [](SimulatedPlatform& p) { p.AddFolder(u"R:\\Temp"); },
-         ""},
-    };
-    std::vector<Scene> scenes;
-    for (const OwnerPolicy policy : {OwnerPolicy::Administrators, OwnerPolicy::ObjectCreator}) {
-        for (const bool follows : {true, false}) {
-            for (const Kind& kind : kinds) {
-                const std::string installer =
-                    kind.installerFolder.empty() ? "" : kind.installerFolder + "\\812-977-0\\dpinst.exe";
-                const std::string name = std::string(kind.name) +
-                                         (policy == OwnerPolicy::ObjectCreator ? ", owner policy: object creator" : "") +
-                                         (follows ? "" : ", creation in a junction lands in it");
-                scenes.push_back({name, kind.tempPath, kind.set, policy, follows, installer});
-            }
-        }
-    }
-    return scenes;
-}
-
-// Sets up the scene, a small package, the attacker's own folders elsewhere, an administrator's
-// folder that the user may change, and the attacker's handles on the base folder.
+// Sets up the scene with a small package.
 void Prepare(SimulatedPlatform& platform, const Scene& scene) {
-    platform.SetOwnerPolicy(scene.policy);
-    platform.relativeCreationFollowsJunction = scene.creationFollowsJunction;
-    platform.AddVolume(u"R:", Volume::Remote);
-    scene.set(platform);
-    platform.SetTempPath(scene.tempPath);
-    platform.AttackerMakeFolder(kEvil);
-    platform.AttackerMakeFolder(kEvil + u"\\KYT_DRIVER_SETUP");
-    // Files with the payload's names where the attacker's junctions lead: a delete that lands
-    // there is seen.
-    for (const char16_t* file : {u"\\dpinst.exe", u"\\drv.inf", u"\\amd64\\drv.dll"}) {
-        platform.AddFile(kEvil + file, "a file of someone else's");
-    }
-    platform.AttackerMakeFolder(kServed);
-    platform.AddFolder(kVendor);
-    platform.AddFile(kVendor + u"\\version.dll", "a DLL of the vendor's");
-    platform.AttackerOpen(BaseOf(scene), testing::kReadData | testing::kWriteDac | testing::kWriteAttributes);
-    platform.AttackerOpen(BaseOf(scene), testing::kWriteData | testing::kDeleteChild);
+    testing::SetScene(platform, scene);
     platform.AddResource(u"KYT_MANIFEST", "KYT_FILE_000|dpinst.exe\nKYT_FILE_001|amd64\\drv.dll\nKYT_FILE_002|drv.inf\n");
     platform.AddResource(u"KYT_FILE_000", kInstaller);
     platform.AddResource(u"KYT_FILE_001", "driver");
@@ -317,7 +220,7 @@ const char* const kTimingNames[] = {"", ", again before every later call", ", it
 TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
     int runs = 0;
     int refused = 0;
-    const std::vector<Scene> scenes = Scenes();
+    const std::vector<Scene> scenes = testing::Scenes();
     for (const Scene& scene : scenes) {
         SimulatedPlatform reference;
         Prepare(reference, scene);
@@ -361,7 +264,7 @@ TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
 // Without an attacker the scenes give the specified run, whoever made the base folder, or
 // refuse a temporary folder on a volume that keeps no access lists or lies on a server.
 TEST(AttackSweep, UnattackedScenesRunOrRefuseAVolumeWithoutAccessLists) {
-    for (const Scene& scene : Scenes()) {
+    for (const Scene& scene : testing::Scenes()) {
         SCOPED_TRACE(scene.name);
         SimulatedPlatform platform;
         Prepare(platform, scene);
