@@ -99,8 +99,6 @@ TEST(AllocateStagingDirectory, ALaterAttemptSucceedsAfterFailedOnes) {
     EXPECT_TRUE(none.Exists(u"C:\\Temp\\KYT_DRIVER_SETUP")) << "the base folder stays";
 }
 
-using testing::Volume;
-
 const WideString kBase = u"C:\\Temp\\KYT_DRIVER_SETUP";
 
 TEST(AllocateStagingDirectory, NewFoldersAreTheAdministratorsAndTheDirectoryIsHeld) {
@@ -124,88 +122,6 @@ TEST(AllocateStagingDirectory, NewFoldersAreTheAdministratorsAndTheDirectoryIsHe
     area->baseFolderHold.Close();
     EXPECT_FALSE(platform.IsHeld(path));
     EXPECT_EQ(platform.OpenHandles(), 0);
-}
-
-// Whatever its owner and access list, a base folder found in place is only held and read: the
-// staging directory in it is this run's own from its creation. Refused are a base folder that
-// is no real directory, and one on a volume that keeps no access lists or lies on a server.
-TEST(AllocateStagingDirectory, AnExistingBaseFolderIsUsedAsFoundOnlyOnALocalVolumeWithAccessLists) {
-    struct Case {
-        const char* what;
-        WideString temp;
-        void (*add)(SimulatedPlatform&);
-        bool usable;
-    };
-    const Case cases[] = {
-        {"an earlier run's base folder", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddProtectedFolder(kBase); }, true},
-        {"an administrator's folder that others may write to", u"C:\\Temp\\",
-         [](SimulatedPlatform& p) { p.AddFolder(kBase); }, true},
-        {"a folder the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AttackerMakeFolder(kBase); }, true},
-        {"another local drive", u"E:\\Temp\\",
-         [](SimulatedPlatform& p) {
-             p.AddVolume(u"E:", Volume::Ntfs);
-             p.AddFolder(u"E:\\Temp");
-         },
-         true},
-        {"a temporary path in the object namespace, with a link there to a system folder",
-         u"\\\\?\\GLOBALROOT\\RPC Control\\",
-         [](SimulatedPlatform& p) {
-             p.AddFolder(u"C:\\ProgramData");
-             p.AttackerMakeLink(u"RPC Control\\KYT_DRIVER_SETUP", u"C:\\ProgramData");
-         },
-         false},
-        {"a volume mounted in a folder of another", u"C:\\Mnt\\Vol\\Temp\\",
-         [](SimulatedPlatform& p) {
-             p.AddVolume(u"Volume{1}", Volume::Ntfs, u"C:\\Mnt\\Vol");
-             p.AddFolder(u"C:\\Mnt\\Vol\\Temp");
-         },
-         false},
-        {"a junction the user made", u"C:\\Temp\\", [](SimulatedPlatform& p) {
-             p.AttackerMakeFolder(u"C:\\Elsewhere");
-             p.AttackerMakeJunction(kBase, u"C:\\Elsewhere");
-         }, false},
-        {"a file", u"C:\\Temp\\", [](SimulatedPlatform& p) { p.AddFile(kBase); }, false},
-        {"a drive that keeps no access lists", u"D:\\Temp\\",
-         [](SimulatedPlatform& p) {
-             p.AddVolume(u"D:", Volume::Fat);
-             p.AddFolder(u"D:\\Temp");
-         },
-         false},
-        {"a network drive", u"R:\\Temp\\",
-         [](SimulatedPlatform& p) {
-             p.AddVolume(u"R:", Volume::Remote);
-             p.AddFolder(u"R:\\Temp");
-         },
-         false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        SimulatedPlatform platform;
-        c.add(platform);
-        platform.SetTempPath(c.temp);
-        const WideString base = c.temp + u"KYT_DRIVER_SETUP";
-        const bool wasThere = platform.Exists(base);
-        const bool wasProtected = platform.IsProtected(base);
-        std::set<WideString> before = platform.Disk();
-        std::optional<StagingArea> area = AllocateStagingDirectory(platform);
-        const WideString path = area ? area->rootPath : WideString();
-        EXPECT_EQ(!path.empty(), c.usable);
-        if (wasThere) {
-            EXPECT_EQ(platform.IsProtected(base), wasProtected) << "a folder found is never re-permitted";
-        }
-        if (c.usable) {
-            EXPECT_TRUE(platform.IsProtected(path) && platform.IsHeld(path) && !platform.AttackerCanChange(path));
-        } else {
-            // Nothing is made in a refused one, nor anywhere but in its place.
-            EXPECT_TRUE(platform.Children(base).empty());
-            const auto made = platform.LeftByRun();
-            EXPECT_LE(made.size(), 1u);
-            for (const auto& [path, name] : made) before.insert(path);
-            EXPECT_EQ(platform.Disk(), before);
-        }
-        area.reset();
-        EXPECT_EQ(platform.OpenHandles(), 0);
-    }
 }
 
 }  // namespace
