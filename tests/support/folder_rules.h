@@ -53,13 +53,13 @@ inline const std::vector<FolderRule>& FolderRules() {
              hold.Close();
              return kept && w.OtherRename(w.Path(u"held"), w.Path(u"moved"));
          }},
-        {"a held folder can still be written into", true,
+        {"a held folder can still be written into, and opened as a process opens its current directory", true,
          [](FolderWorld& w) {
              w.OtherMakeFolder(w.Path(u"held"));
              const OwnedHandle hold = Hold(w, w.Path(u"held"));
              const std::optional<HandleValue> file = w.Setup().OpenNewFile(w.Path(u"held\\f.bin"));
              OwnedHandle written = file ? OwnedHandle(w.Setup(), *file) : OwnedHandle();
-             return file.has_value();
+             return file.has_value() && w.OtherOpen(w.Path(u"held"), false);
          }},
         {"no folder above a held one can be renamed", false,
          [](FolderWorld& w) {
@@ -67,6 +67,14 @@ inline const std::vector<FolderRule>& FolderRules() {
              w.OtherMakeFolder(w.Path(u"a\\b"));
              const OwnedHandle hold = Hold(w, w.Path(u"a\\b"));
              return hold.value() != 0 && !w.OtherRename(w.Path(u"a"), w.Path(u"x"));
+         }},
+        {"a file the setup writes can be neither opened nor replaced by another program until it is closed", true,
+         [](FolderWorld& w) {
+             const std::optional<HandleValue> file = w.Setup().OpenNewFile(w.Path(u"f.bin"));
+             OwnedHandle written = file ? OwnedHandle(w.Setup(), *file) : OwnedHandle();
+             const bool kept = file && !w.OtherOpen(w.Path(u"f.bin"), true) && !w.OtherWriteFile(w.Path(u"f.bin"));
+             written.Close();
+             return kept && w.OtherWriteFile(w.Path(u"f.bin"));
          }},
         {"a file another program holds without sharing deletion is busy", true,
          [](FolderWorld& w) {

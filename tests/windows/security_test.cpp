@@ -164,28 +164,6 @@ TEST(WindowsSecurity, ALinkIsFollowedByPathAndOpenedAsItselfBelowAHold) {
     ::RemoveDirectoryW(link.c_str());
 }
 
-TEST(WindowsSecurity, AHeldFolderStaysUsableAndCannotBeRemovedOrRenamed) {
-    WindowsPlatform platform;
-    ScratchFolder scratch;
-    const WideString path = scratch.Path(L"held");
-    ASSERT_EQ(platform.MakeFolder(path), FolderResult::Created);
-    const auto held = platform.HoldFolder(path);
-    ASSERT_TRUE(held);
-    OwnedHandle hold(platform, held->handle);
-    // The installer can still make it its current directory and write in it.
-    EXPECT_TRUE(::SetCurrentDirectoryW(ToWide(path).c_str()));
-    EXPECT_TRUE(OwnedHandle(platform, *platform.OpenNewFile(path + u"\\inside.bin")).value() != 0);
-    EXPECT_EQ(platform.RemoveFile(path + u"\\inside.bin"), RemoveResult::Removed);
-    ::SetCurrentDirectoryW(ToWide(scratch.Path()).c_str());
-    // The hold lists the folder, so share access is checked and recorded (Wine too checks it
-    // for such an open), and it does not share deletion: no rename, no removal.
-    EXPECT_FALSE(::MoveFileW(ToWide(path).c_str(), ToWide(scratch.Path(L"moved")).c_str()));
-    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    EXPECT_EQ(platform.RemoveFolder(path), RemoveResult::Busy);
-    hold.Close();
-    EXPECT_EQ(platform.RemoveFolder(path), RemoveResult::Removed);
-}
-
 TEST(WindowsSecurity, TheProcessIsHardenedBeforeItsRun) {
     EXPECT_TRUE(HardenProcess()) << "the DLL search is restricted to the system folder";
 }
