@@ -112,12 +112,9 @@ TEST_F(ExtractPackageTest, AFailedOrShortWriteRemovesThePartFileAndRecordsNothin
         StagingArea fresharea = StagingArea{kRoot, {kRoot}, {}, {}, {}};
         EXPECT_EQ(ExtractPackage(fresh, manifest, fresharea), ExtractResult::WriteFailed);
         const WideString failed = shortWrite ? kRoot + u"\\ok.inf" : kRoot + u"\\a\\part.dll";
+        // Gone: it was closed before its removal, which its own open would have refused.
         EXPECT_FALSE(fresh.Exists(failed));
         EXPECT_EQ(fresh.OpenHandles(), 0);
-        const auto& log = fresh.Log();
-        const auto remove = std::find_if(log.begin(), log.end(), [](const auto& c) { return c.call == Call::RemoveFile; });
-        ASSERT_NE(remove, log.end());
-        EXPECT_EQ((remove - 1)->Text(), "CloseHandleValue file") << "the file is closed before it is deleted";
         EXPECT_EQ(fresharea.files.size(), shortWrite ? 0u : 1u);
     }
 }
