@@ -4,6 +4,8 @@
 // fail, and every call is logged with its kind, so a test can say which call fails and check
 // what the run then leaves behind. It records what the setup did; whether that was safe is the
 // judge's to say (run_judge.h), and tests/support/folder_rules.h checks its rules against Wine.
+// The rules are in simulated_rules.cpp; setting a scene, the attacker's acts and reading the
+// outcome in simulated_scene.cpp; the platform's calls in simulated_platform.cpp.
 //
 // The file system keeps what Windows enforces and Wine does not: owners, access lists with
 // their inheritance, the owner's implicit rights and the right to delete children, rights fixed
@@ -51,6 +53,12 @@ enum Right : unsigned {
 inline constexpr unsigned kFullControl = 255;
 // What "Modify" grants: everything but deleting children and changing the access list.
 inline constexpr unsigned kModify = kReadData | kWriteData | kExecute | kDelete | kReadControl | kWriteAttributes;
+
+// Share access as an open grants it to later opens.
+inline constexpr unsigned kShareRead = 1;
+inline constexpr unsigned kShareWrite = 2;
+inline constexpr unsigned kShareDelete = 4;
+inline constexpr unsigned kShareAll = kShareRead | kShareWrite | kShareDelete;
 
 // The kinds of volume: a local NTFS one, FAT, a server's, and the object namespace.
 enum class Volume { Ntfs, Fat, Remote, Objects };
@@ -359,6 +367,13 @@ private:
     std::vector<LoggedCall> log_;
     std::vector<SetupAction> actions_;
 };
+
+// Returns the text with ASCII letters upper-cased: names compared as Windows compares them.
+WideString UpperCase(const WideString& text);
+
+// Returns the non-empty components of a path; both separators count. A "\\?\" prefix, and
+// "GLOBALROOT" after it, lead to the same roots as the plain path.
+std::vector<WideString> Components(const WideString& path);
 
 // Returns the UTF-16 text as UTF-8, for messages and logs.
 std::string Narrow(const WideString& text);
