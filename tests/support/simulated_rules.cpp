@@ -257,6 +257,8 @@ int SimulatedPlatform::CreateIn(Actor actor, int folder, const WideString& name,
     }
     const auto child = nodes_[folder].children.find(UpperCase(name));
     if (child != nodes_[folder].children.end()) {
+        // A taken name stays taken, but a link sends a folder's or file's creation on to where
+        // it leads.
         const int link = child->second;
         existed = nodes_[link].kind != Kind::Link || kind == Kind::Link;
         WideString targetName;
