@@ -324,14 +324,15 @@ bool SimulatedPlatform::Rename(Actor actor, int node, const WideString& to) {
 }
 
 RemoveResult SimulatedPlatform::Remove(Actor actor, int node, bool folder) {
-    // Nothing of that kind there, or deleted by someone else while a handle kept it: gone already.
-    if (node < 0 || nodes_[node].parent < 0 || (folder && nodes_[node].kind == Kind::File)) {
-        return node >= 0 && nodes_[node].isRoot ? RemoveResult::Failed : RemoveResult::Removed;
-    }
-    if (!folder && nodes_[node].kind != Kind::File) {
+    if (node >= 0 && nodes_[node].isRoot) {
         return RemoveResult::Failed;
     }
-    if (folder && !nodes_[node].children.empty()) {
+    // Nothing of that kind there, or deleted by someone else while a handle kept it: gone already.
+    if (node < 0 || nodes_[node].parent < 0 || (folder && nodes_[node].kind == Kind::File)) {
+        return RemoveResult::Removed;
+    }
+    // A file removal of a folder fails, and so does removing a folder that holds something.
+    if ((!folder && nodes_[node].kind != Kind::File) || (folder && !nodes_[node].children.empty())) {
         return RemoveResult::Failed;
     }
     // A scanner that is due opens the object just before the setup's removal, sharing all but
