@@ -1,26 +1,37 @@
-# Packing a driver-package folder into a setup executable. The paths are this repository's own,
-# so the function works the same from a project that adds this repository as a sub-folder.
-cmake_path(SET KYT_PACKAGE_TOOL NORMALIZE ${CMAKE_CURRENT_LIST_DIR}/../tools/kyt_package.py)
+# The setup program, built once, and the writing of a driver-package folder into it. The paths
+# are this repository's own, so this works the same from a project that adds this repository as
+# a sub-folder.
+cmake_path(SET KYT_TOOLS_DIR NORMALIZE ${CMAKE_CURRENT_LIST_DIR}/../tools)
+cmake_path(SET kyt_resources_dir NORMALIZE ${CMAKE_CURRENT_LIST_DIR}/../resources)
 
-# kyt_add_setup(<target> [PACKAGE <folder>] [ADD <rel>=<file> ...]
-#               [EXCLUDE <pattern> ...] [DEPENDS <target or file> ...] [OPTIONS <generate options> ...]
-#               [QUIET])
-# Builds the setup executable <target> (<current binary dir>/<target>.exe) that carries the
-# package folder (and the files ADD names) and, unless QUIET, <target>_summary, which prints what
-# went in and what came out. The folder is checked at every build; the setup is rebuilt exactly
-# when what it carries changed (whatever the files' dates), and a refused folder leaves no setup
-# executable. DEPENDS names what must be built first, such as the writer of a folder that the
-# build itself makes.
+# The link options of every program a package is written into. Sections aligned in the file as
+# in memory let a loader map the payload straight from the file instead of reading the whole
+# image in first (Wine does the latter for smaller alignments, which costs a 100 MB package a
+# quarter of a second and its size in memory).
+set(KYT_PROGRAM_LINK_OPTIONS -municode -s -Wl,--file-alignment=4096)
+
+# The setup program: the setup's code, its icon and its application manifest, without a package.
+add_executable(kyt_setup_program WIN32 ${kyt_resources_dir}/program.rc $<TARGET_OBJECTS:kyt_entry_point>)
+target_include_directories(kyt_setup_program PRIVATE ${kyt_resources_dir})
+target_link_libraries(kyt_setup_program PRIVATE kyt_windows_platform)
+target_link_options(kyt_setup_program PRIVATE ${KYT_PROGRAM_LINK_OPTIONS})
+
+# kyt_add_setup(<target> [PACKAGE <folder>] [ADD <rel>=<file> ...] [EXCLUDE <pattern> ...]
+#               [PROGRAM <executable target>] [DEPENDS <target or file> ...]
+#               [OPTIONS <kyt build options> ...] [QUIET])
+# Makes the setup <current binary dir>/<target>.exe (the target's KYT_SETUP property) from the
+# program (kyt_setup_program unless PROGRAM names another) and the package folder with the files
+# ADD names, by `kyt build`, and unless QUIET prints what went in and what came out. The folder
+# is checked at every build; the setup is rewritten exactly when what it carries changed
+# (whatever the files' dates), and a refused folder leaves no setup. DEPENDS names what must be
+# built first, such as the writer of a folder that the build itself makes.
 function(kyt_add_setup target)
-  cmake_parse_arguments(ARG "QUIET" "PACKAGE" "ADD;EXCLUDE;DEPENDS;OPTIONS" ${ARGN})
-  cmake_path(SET top NORMALIZE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/..)
-  set(tool ${top}tools/kyt_package.py)
-  set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}.package)
-  # The path is written out, not asked of the target, because the check that runs before the
-  # link removes the setup when it would disagree with the package.
+  cmake_parse_arguments(ARG "QUIET" "PACKAGE;PROGRAM" "ADD;EXCLUDE;DEPENDS;OPTIONS" ${ARGN})
+  if(NOT ARG_PROGRAM)
+    set(ARG_PROGRAM kyt_setup_program)
+  endif()
   set(setup ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe)
-  set(args generate --out ${out} --setup ${setup} --icon ${top}resources/kyt.ico
-      --app-manifest ${top}resources/app.manifest ${ARG_OPTIONS})
+  set(args build --program $<TARGET_FILE:${ARG_PROGRAM}> --out ${setup} ${ARG_OPTIONS})
   if(ARG_PACKAGE)
     list(APPEND args --package ${ARG_PACKAGE})
   endif()
@@ -30,8 +41,11 @@ function(kyt_add_setup target)
   foreach(pattern IN LISTS ARG_EXCLUDE)
     list(APPEND args --exclude ${pattern})
   endforeach()
+  if(ARG_QUIET)
+    list(APPEND args --quiet)
+  endif()
   set(file_depends)
-  set(target_depends)
+  set(target_depends ${ARG_PROGRAM})
   foreach(dependency IN LISTS ARG_DEPENDS)
     if(TARGET ${dependency})
       list(APPEND target_depends ${dependency})
@@ -39,33 +53,13 @@ function(kyt_add_setup target)
       list(APPEND file_depends ${dependency})
     endif()
   endforeach()
-  # Runs at every build; it rewrites its outputs only when their content changes, and the
-  # digest among them stands for every byte the resource script pulls in.
-  add_custom_target(${target}_package
-    COMMAND ${KYT_PYTHON} ${tool} ${args}
-    BYPRODUCTS ${out}/setup.rc ${out}/manifest.txt ${out}/payload.sha256 ${out}/package.json
+  # Runs at every build; the setup is rewritten only when its bytes change.
+  add_custom_target(${target} ALL
+    COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${KYT_TOOLS_DIR} ${KYT_PYTHON} -m kyt ${args}
+    BYPRODUCTS ${setup}
     DEPENDS ${file_depends}
-    COMMENT "Checking the package of ${target}"
+    COMMENT "Writing the package into ${target}"
     VERBATIM)
-  if(target_depends)
-    add_dependencies(${target}_package ${target_depends})
-  endif()
-  set_source_files_properties(${out}/setup.rc PROPERTIES OBJECT_DEPENDS ${out}/payload.sha256)
-  add_executable(${target} WIN32 ${out}/setup.rc $<TARGET_OBJECTS:kyt_entry_point>)
-  add_dependencies(${target} ${target}_package)
-  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
-    OUTPUT_NAME ${target} SUFFIX .exe)
-  target_link_libraries(${target} PRIVATE kyt_windows_platform)
-  # Sections aligned in the file as in memory let a loader map the payload straight from the
-  # file instead of reading the whole image in first (Wine does the latter for smaller
-  # alignments, which costs a 100 MB package a quarter of a second and its size in memory).
-  target_link_options(${target} PRIVATE -municode -s -Wl,--file-alignment=4096)
-  if(ARG_QUIET)
-    return()
-  endif()
-  add_custom_target(${target}_summary ALL
-    COMMAND ${KYT_PYTHON} ${tool} summary --out ${out} --setup ${setup}
-    COMMENT "Summary of ${target}"
-    VERBATIM)
-  add_dependencies(${target}_summary ${target})
+  add_dependencies(${target} ${target_depends})
+  set_target_properties(${target} PROPERTIES KYT_SETUP ${setup})
 endfunction()

@@ -1,7 +1,7 @@
 // The platform's floor for the setup's job: only the unavoidable work. It writes every payload
 // file from the mapped resources (no copy, no checks), starts the staged dpinst.exe and waits
-// for it, and deletes what it wrote. Linked with the same resources as the setup it is
-// compared with.
+// for it, and deletes what it wrote. It carries the same resources as the setup it is compared
+// with, written in by the same tool.
 #include <windows.h>
 
 #include <string>

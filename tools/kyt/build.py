@@ -1,0 +1,140 @@
+"""kyt build: writes a driver-package folder into the setup program, giving the setup.
+
+  kyt build --program PROGRAM.exe --package DIR --out SETUP.exe [--add REL=FILE ...]
+            [--exclude PATTERN ...] [--unchecked] [--manifest-text FILE | --no-manifest] [--quiet]
+
+The folder is checked first; a refused folder names each file and the reason and leaves no
+setup at --out (an older one there is removed). The setup is the program with a resource section
+that holds the program's own resources (its icon and application manifest) and the package: the
+manifest KYT_MANIFEST and the payload files KYT_FILE_000 upwards, in manifest order, each an
+RT_RCDATA resource in English (United States), 1033. The same program and folder always give the
+same bytes, and the setup file is rewritten only when they differ from the file's, so a build
+that runs this every time rebuilds nothing when nothing changed. Unless --quiet, a summary
+follows: the folder, its files and bytes, what the check notes and warns of, and the setup's
+path, size and SHA-256. --unchecked, --manifest-text and --no-manifest make deliberately broken
+setups for tests.
+"""
+import argparse
+import hashlib
+import os
+import sys
+
+from . import pe_image
+from .errors import KytError
+from .pe_image import ENGLISH_US, RT_RCDATA, Resource
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from inf_rules import check_package  # noqa: E402
+from kyt_package import collect, manifest_text, with_additions  # noqa: E402
+from package_rules import PackageError, validate  # noqa: E402
+from problems import NOTE, REFUSAL, WARNING, of_level  # noqa: E402
+
+
+def add_parser(commands):
+    parser = commands.add_parser("build", help="write a driver-package folder into the setup program",
+                                 description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--program", required=True, help="the setup program, built without a package")
+    parser.add_argument("--package", help="the driver-package folder")
+    parser.add_argument("--add", action="append", default=[], metavar="REL=FILE", help="carry FILE at REL too")
+    parser.add_argument("--exclude", action="append", default=[], metavar="PATTERN", help="leave matching files out")
+    parser.add_argument("--out", required=True, help="the setup to write")
+    parser.add_argument("--unchecked", action="store_true", help="skip the package checks (test packages only)")
+    manifest = parser.add_mutually_exclusive_group()
+    manifest.add_argument("--manifest-text", help="carry this file as KYT_MANIFEST instead of the generated text")
+    manifest.add_argument("--no-manifest", action="store_true", help="carry no KYT_MANIFEST at all")
+    parser.add_argument("--quiet", action="store_true", help="print no summary")
+    parser.set_defaults(run=run)
+
+
+def read(path, what):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as error:
+        raise KytError(f"cannot read {what} {path}: {error.strerror}") from None
+
+
+def package_resources(manifest, files):
+    """Returns the package's resources: the manifest (unless None) and each (relative path,
+    bytes) of the payload, named in manifest order."""
+    found = [Resource(RT_RCDATA, "KYT_MANIFEST", ENGLISH_US, manifest)] if manifest is not None else []
+    return found + [Resource(RT_RCDATA, f"KYT_FILE_{i:03d}", ENGLISH_US, data) for i, (_, data) in enumerate(files)]
+
+
+def write_setup(program, resources):
+    """Returns the bytes of the setup: the program with its own resources and the package's."""
+    image = pe_image.read_image(program)
+    own = pe_image.read_resources(image)
+    if any(resource.type == RT_RCDATA for resource in own):
+        raise KytError("the program carries a package already; give the setup program that was built without one")
+    return pe_image.with_resources(image, own + resources)
+
+
+def write_if_changed(path, data):
+    """Writes the file unless it already holds exactly these bytes; returns whether it wrote."""
+    try:
+        with open(path, "rb") as f:
+            if f.read() == data:
+                return False
+    except FileNotFoundError:
+        pass
+    partial = path + ".partial"
+    with open(partial, "wb") as f:
+        f.write(data)
+    os.replace(partial, path)
+    return True
+
+
+def remove(path):
+    if os.path.lexists(path):
+        os.remove(path)
+
+
+def run(args):
+    try:
+        entries, left_out = collect(args.package, args.exclude) if args.package else ([], [])
+        for relative, why in left_out:
+            print(f"kyt build: left out {relative} ({why})")
+        entries = with_additions(entries, args.add)
+        found = []
+        if not args.unchecked:
+            validate(entries)
+            found = check_package(entries)
+            if of_level(found, REFUSAL):
+                raise PackageError(of_level(found, REFUSAL))
+    except PackageError as error:
+        remove(args.out)
+        raise KytError(f"the driver package {args.package} cannot be built into a setup:\n{error}") from None
+    files = [(relative, read(absolute, "the package file")) for relative, absolute in entries]
+    if args.no_manifest:
+        manifest = None
+    elif args.manifest_text:
+        manifest = read(args.manifest_text, "the manifest text")
+    else:
+        manifest = manifest_text(entries)
+    try:
+        setup = write_setup(read(args.program, "the setup program"), package_resources(manifest, files))
+    except KytError as error:
+        remove(args.out)
+        raise KytError(f"{args.program}: {error}") from None
+    write_if_changed(args.out, setup)
+    if not args.quiet:
+        print_summary(args.package, files, len(left_out), found, args.out, setup)
+    return 0
+
+
+def print_summary(package, files, left_out, found, path, setup):
+    """Prints what the setup carries and what it is."""
+    sizes = [(len(data), relative) for relative, data in files]
+    largest = max(sizes, key=lambda s: (s[0], s[1].lower())) if sizes else (0, "")
+    left = f", {left_out} left out" if left_out else ""
+    print(f"Package: {os.path.abspath(package) if package else '(no folder)'}")
+    print(f"  {len(files)} files{left}, {sum(size for size, _ in sizes):,} bytes; "
+          f"largest {largest[1]} ({largest[0]:,} bytes)")
+    for note in of_level(found, NOTE):
+        print(f"  {note}")
+    for warning in of_level(found, WARNING):
+        print(f"  warning: {warning}")
+    print(f"Setup:   {os.path.abspath(path)}")
+    print(f"  {len(setup):,} bytes, SHA-256 {hashlib.sha256(setup).hexdigest()}")
+
