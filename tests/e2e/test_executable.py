@@ -7,6 +7,8 @@ import hashlib
 import io
 import os
 import re
+import struct
+import subprocess
 import sys
 import tempfile
 import types
@@ -17,6 +19,8 @@ from rig import Rig, tree, windows_path
 sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
 import kyt_verify  # noqa: E402
 import kyt_package  # noqa: E402
+from kyt import build, pe_image  # noqa: E402
+from kyt.errors import KytError  # noqa: E402
 
 
 def inspect(setup, files):
@@ -105,6 +109,104 @@ class Executable(unittest.TestCase):
                 self.assertTrue(filecmp.cmp(absolute, copy, shallow=False), relative)
         finally:
             rig.close()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def compiled_section(files, manifest, rva, scratch):
+    """Returns the resource section the resource compiler makes of the manifest, the files, the
+    icon and the application manifest, relocated to the address rva."""
+    resources = os.path.join(os.environ["KYT_SOURCE_DIR"], "resources")
+    with open(os.path.join(scratch, "manifest.txt"), "wb") as f:
+        f.write(manifest)
+    lines = ["LANGUAGE 9, 1", f'KYT_MANIFEST RCDATA "{scratch}/manifest.txt"']
+    lines += [f'KYT_FILE_{i:03d} RCDATA "{absolute}"' for i, (_, absolute) in enumerate(files)]
+    lines += [f'1 ICON "{resources}/kyt.ico"', f'1 24 "{resources}/app.manifest"']
+    with open(os.path.join(scratch, "setup.rc"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    subprocess.run([os.environ["KYT_WINDRES"], "-O", "coff", os.path.join(scratch, "setup.rc"),
+                    os.path.join(scratch, "setup.o")], check=True)
+    obj = read(os.path.join(scratch, "setup.o"))
+    count, = struct.unpack_from("<H", obj, 2)
+    for header in range(20, 20 + 40 * count, 40):
+        name, _, _, size, raw, relocations, _, relocation_count = struct.unpack_from("<8sIIIIIIH", obj, header)
+        if name.rstrip(b"\0") == b".rsrc":
+            section = bytearray(obj[raw:raw + size])
+            for at in range(relocations, relocations + 10 * relocation_count, 10):
+                offset, _, kind = struct.unpack_from("<IIH", obj, at)
+                assert kind == 3  # an address relative to the image base
+                struct.pack_into("<I", section, offset, struct.unpack_from("<I", section, offset)[0] + rva)
+            return bytes(section)
+    raise AssertionError("the resource compiler made no resource section")
+
+
+class Writer(unittest.TestCase):
+    """The package written into the program: the resource section the resource compiler makes
+    of the same files, the program's code and data untouched; programs it cannot write into."""
+
+    def test_the_setup_is_the_program_with_the_resource_compilers_section(self):
+        installer = os.environ["KYT_INSTALLER"]
+        files = kyt_package.package_files(os.path.join(os.environ["KYT_PACKAGES"], "nested"),
+                                          [f"dpinst.exe={installer}", f"amd64\\dpinst.exe={installer}"])
+        for setup, program in (("e2e_nested", "KYT_PROGRAM"), ("e2e_nested_packed", "KYT_PACKED_PROGRAM")):
+            with self.subTest(setup), tempfile.TemporaryDirectory() as scratch:
+                made = pe_image.read_image(read(os.path.join(os.environ["KYT_SETUPS"], setup + ".exe")))
+                base = pe_image.read_image(read(os.environ[program]))
+                sections = {s.name: s for s in made.sections}
+                rsrc = sections[".rsrc"]
+                body = made.data[rsrc.raw_pointer:rsrc.raw_pointer + rsrc.virtual_size]
+                self.assertEqual(body, compiled_section(files, kyt_package.manifest_text(files), rsrc.virtual_address,
+                                                        scratch))
+                self.assertEqual(rsrc.raw_pointer % 4096, 0, "the payload does not start on a page of the file")
+                for section in base.sections:
+                    if section.name != ".rsrc":
+                        moved = sections[section.name]
+                        self.assertEqual(made.data[moved.raw_pointer:moved.raw_pointer + moved.raw_size],
+                                         base.data[section.raw_pointer:section.raw_pointer + section.raw_size])
+                self.assertEqual(pe_image.checksum(made.data, made.optional_header + 64),
+                                 struct.unpack_from("<I", made.data, made.optional_header + 64)[0])
+                self.assertEqual(kyt_verify.pefile.PE(data=made.data).generate_checksum(),
+                                 struct.unpack_from("<I", made.data, made.optional_header + 64)[0])
+
+    def test_programs_a_package_cannot_be_written_into_are_refused(self):
+        program = read(os.environ["KYT_PROGRAM"])
+        image = pe_image.read_image(program)
+        optional = image.optional_header
+        reloc = next(s for s in image.sections if s.name == ".reloc")
+        rsrc = next(s for s in image.sections if s.name == ".rsrc")
+
+        def patched(offset, fmt, *values):
+            data = bytearray(program)
+            struct.pack_into(fmt, data, offset, *values)
+            return bytes(data)
+
+        rows = [
+            ("the program as built", program, None),
+            ("no executable", b"MZ" + bytes(100), "is not a Windows executable"),
+            ("32-bit", patched(optional, "<H", 0x10B), "is not a 64-bit Windows executable"),
+            ("signed", patched(optional + 112 + 8 * 4, "<II", len(program), 8), "the program is signed"),
+            ("a symbol table", patched(image.file_header + 8, "<I", 64), "carries a symbol table"),
+            ("data after the sections", program + b"overlay", "data after its last section"),
+            ("relocations that must stay", patched(reloc.header + 36, "<I", reloc.characteristics & ~pe_image.MEM_DISCARDABLE),
+             "section .reloc after its resources cannot be moved"),
+            ("a damaged resource table", patched(rsrc.raw_pointer + 20, "<I", 0x80000000 | 0x7FFFFFF0), "is damaged"),
+            ("a setup", read(os.path.join(os.environ["KYT_SETUPS"], "e2e_nested.exe")), "carries a package already"),
+        ]
+        package = build.package_resources(b"KYT_FILE_000|dpinst.exe\r\n", [("dpinst.exe", b"MZ")])
+        for what, data, reason in rows:
+            with self.subTest(what):
+                if reason is None:
+                    setup = pe_image.read_image(build.write_setup(data, package))
+                    self.assertEqual([(r.name, r.data) for r in pe_image.read_resources(setup) if r.type == 10],
+                                     [("KYT_FILE_000", b"MZ"), ("KYT_MANIFEST", b"KYT_FILE_000|dpinst.exe\r\n")])
+                    continue
+                with self.assertRaises(KytError) as caught:
+                    build.write_setup(data, package)
+                self.assertIn(reason, str(caught.exception))
+
 
 if __name__ == "__main__":
     unittest.main()
