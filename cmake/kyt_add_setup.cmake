@@ -1,7 +1,6 @@
 # The setup program, built once, and the writing of a driver-package folder into it. The paths
 # are this repository's own, so this works the same from a project that adds this repository as
 # a sub-folder.
-cmake_path(SET KYT_TOOLS_DIR NORMALIZE ${CMAKE_CURRENT_LIST_DIR}/../tools)
 cmake_path(SET kyt_resources_dir NORMALIZE ${CMAKE_CURRENT_LIST_DIR}/../resources)
 
 # The link options of every program a package is written into. Sections aligned in the file as
@@ -30,6 +29,7 @@ function(kyt_add_setup target)
   if(NOT ARG_PROGRAM)
     set(ARG_PROGRAM kyt_setup_program)
   endif()
+  cmake_path(SET tools NORMALIZE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../tools)
   set(setup ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe)
   set(args build --program $<TARGET_FILE:${ARG_PROGRAM}> --out ${setup} ${ARG_OPTIONS})
   if(ARG_PACKAGE)
@@ -55,7 +55,7 @@ function(kyt_add_setup target)
   endforeach()
   # Runs at every build; the setup is rewritten only when its bytes change.
   add_custom_target(${target} ALL
-    COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${KYT_TOOLS_DIR} ${KYT_PYTHON} -m kyt ${args}
+    COMMAND ${CMAKE_COMMAND} -E env PYTHONPATH=${tools} ${KYT_PYTHON} -m kyt ${args}
     BYPRODUCTS ${setup}
     DEPENDS ${file_depends}
     COMMENT "Writing the package into ${target}"
