@@ -1,17 +1,19 @@
 """kyt build: writes a driver-package folder into the setup program, giving the setup.
 
-  kyt build --program PROGRAM.exe --package DIR --out SETUP.exe [--add REL=FILE ...]
-            [--exclude PATTERN ...] [--unchecked] [--manifest-text FILE | --no-manifest] [--quiet]
+  kyt build --package DIR --out SETUP.exe [--add REL=FILE ...] [--exclude PATTERN ...]
+            [--program PROGRAM.exe] [--unchecked] [--manifest-text FILE | --no-manifest] [--quiet]
 
 The folder is checked first; a refused folder names each file and the reason and leaves no
-setup at --out (an older one there is removed). The setup is the program with a resource section
+setup at --out (an older one there is removed). The program is the setup program that comes
+with the tool, or the one --program names (the C++ build makes kyt_setup_program.exe). The setup
+is the program with a resource section
 that holds the program's own resources (its icon and application manifest) and the package: the
 manifest KYT_MANIFEST and the payload files KYT_FILE_000 upwards, in manifest order, each an
 RT_RCDATA resource in English (United States), 1033. The same program and folder always give the
 same bytes, and the setup file is rewritten only when they differ from the file's, so a build
 that runs this every time rebuilds nothing when nothing changed. Unless --quiet, a summary
 follows: the folder, its files and bytes, what the check notes and warns of, and the setup's
-path, size and SHA-256. --unchecked, --manifest-text and --no-manifest make deliberately broken
+path, size and SHA-256, and the program's. --unchecked, --manifest-text and --no-manifest make deliberately broken
 setups for tests.
 """
 import argparse
@@ -20,7 +22,7 @@ import os
 import sys
 
 from . import pe_image
-from .errors import KytError
+from .errors import USAGE, KytError
 from .pe_image import ENGLISH_US, RT_RCDATA, Resource
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -30,10 +32,15 @@ from package_rules import PackageError, validate  # noqa: E402
 from problems import NOTE, REFUSAL, WARNING, of_level  # noqa: E402
 
 
+# The setup program that a wheel of the tool carries.
+BUNDLED_PROGRAM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "program", "kyt_setup_program.exe")
+
+
 def add_parser(commands):
     parser = commands.add_parser("build", help="write a driver-package folder into the setup program",
                                  description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--program", required=True, help="the setup program, built without a package")
+    parser.add_argument("--program", help="the setup program, built without a package (default: the one that "
+                                          "comes with the tool)")
     parser.add_argument("--package", help="the driver-package folder")
     parser.add_argument("--add", action="append", default=[], metavar="REL=FILE", help="carry FILE at REL too")
     parser.add_argument("--exclude", action="append", default=[], metavar="PATTERN", help="leave matching files out")
@@ -90,7 +97,18 @@ def remove(path):
         os.remove(path)
 
 
+def program_path(given):
+    """Returns the setup program to write into: the given one, else the one the tool carries."""
+    if given:
+        return given
+    if os.path.isfile(BUNDLED_PROGRAM):
+        return BUNDLED_PROGRAM
+    raise KytError("this copy of kyt carries no setup program: install the wheel that the C++ build makes, or give "
+                   "--program (the build's kyt_setup_program.exe)", USAGE)
+
+
 def run(args):
+    program_file = program_path(args.program)
     try:
         entries, left_out = collect(args.package, args.exclude) if args.package else ([], [])
         for relative, why in left_out:
@@ -112,14 +130,17 @@ def run(args):
         manifest = read(args.manifest_text, "the manifest text")
     else:
         manifest = manifest_text(entries)
+    program = read(program_file, "the setup program")
     try:
-        setup = write_setup(read(args.program, "the setup program"), package_resources(manifest, files))
+        setup = write_setup(program, package_resources(manifest, files))
     except KytError as error:
         remove(args.out)
-        raise KytError(f"{args.program}: {error}") from None
+        raise KytError(f"{program_file}: {error}") from None
     write_if_changed(args.out, setup)
     if not args.quiet:
         print_summary(args.package, files, len(left_out), found, args.out, setup)
+        print(f"Program: {os.path.abspath(program_file)}")
+        print(f"  {len(program):,} bytes, SHA-256 {hashlib.sha256(program).hexdigest()}")
     return 0
 
 
