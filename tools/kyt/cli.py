@@ -25,6 +25,10 @@ def parser():
 def main(argv=None):
     """Runs one command; returns its exit code. Every failure the command foresees reaches the
     user here as one message, never as a traceback."""
+    # A console that cannot show a character of a file name gets an escape, not a traceback.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
     args = parser().parse_args(argv)
     try:
         return args.run(args) or 0
