@@ -1,6 +1,7 @@
 """A vendor's project builds a setup of its own with kyt_add_setup(): every build carries exactly
 the package folder's current content, whatever the files' dates, rebuilds nothing when nothing
 changed, and a refused folder leaves no setup behind."""
+import contextlib
 import io
 import os
 import shutil
@@ -9,16 +10,21 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
+sys.path[:0] = [os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"), os.path.join(os.environ["KYT_SOURCE_DIR"],
+                                                                                "tests", "e2e")]
+import catalogs  # noqa: E402
+import kyt_catalog  # noqa: E402
 import kyt_package  # noqa: E402
 import kyt_verify  # noqa: E402
+from throwaway_ca import Authority  # noqa: E402
 
 VENDOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vendor")
 OLD = 946_684_800  # 2000-01-01, older than any build
 
 
 class VendorBuild:
-    """A vendor project's build folder, its package folder, and the setup they make."""
+    """A vendor project's build folder, its package folder (its catalog test-signed with a
+    certificate the build is told to trust), and the setup they make."""
 
     def __init__(self, scratch, takes):
         self.package = os.path.join(scratch, "package")
@@ -26,14 +32,20 @@ class VendorBuild:
         self.setup = os.path.join(self.build, "VendorSetup.exe")
         with open(os.environ["KYT_INSTALLER"], "rb") as f:
             self.write("dpinst.exe", f.read())
-        self.write("kyt_a.inf", b'[Version]\r\nSignature="$Windows NT$"\r\n[Manufacturer]\r\nK=M,NTamd64\r\n'
-                                b'[M.NTamd64]\r\nD=I,USB\\VID_5A4B&PID_4D01\r\n')
-        self.write("dpinst.xml", b"<dpinst><legacyMode/><quietInstall/></dpinst>")  # the INF is unsigned
+        self.write("kyt_a.inf", b'[Version]\r\nSignature="$Windows NT$"\r\nCatalogFile=kyt_a.cat\r\n[Manufacturer]\r\n'
+                                b'K=M,NTamd64\r\n[M.NTamd64]\r\nD=I,USB\\VID_5A4B&PID_4D01\r\n')
+        self.write("dpinst.xml", b"<dpinst><quietInstall/></dpinst>")
         self.write("amd64/kyt_b.cat", b"b" * 100)
+        self.certificate = Authority(scratch, "vendor test signer").certificate
+        with contextlib.redirect_stdout(io.StringIO()):
+            kyt_catalog.main(["--package", self.package, "--inf", "kyt_a.inf", "--out",
+                              os.path.join(self.package, "kyt_a.cat"), "--cert", self.certificate,
+                              "--key", os.path.join(scratch, "vendor test signer.key")])
         subprocess.run([os.environ["KYT_CMAKE"], "-S", VENDOR, "-B", self.build, "-G", "Ninja",
                         "-DCMAKE_TOOLCHAIN_FILE=" + os.environ["KYT_TOOLCHAIN"],
                         "-DKYT_SOURCE_DIR=" + os.environ["KYT_SOURCE_DIR"], "-DVENDOR_PACKAGE=" + self.package,
-                        "-DVENDOR_TAKES=" + takes], check=True, stdout=subprocess.DEVNULL)
+                        "-DVENDOR_TAKES=" + takes, "-DVENDOR_TEST_CERTIFICATE=" + self.certificate],
+                       check=True, stdout=subprocess.DEVNULL)
 
     def write(self, relative, data, mtime=None):
         path = os.path.join(self.package, *relative.split("/"))
@@ -51,7 +63,8 @@ class VendorBuild:
 
     def problems(self):
         """Returns the differences between the setup and the package folder as it is now."""
-        return kyt_verify.inspect(self.setup, kyt_package.package_files(self.package, [], ["*.bak"]), io.StringIO())
+        return kyt_verify.inspect(self.setup, kyt_package.package_files(self.package, [], ["*.bak"]), io.StringIO(),
+                                  declared=catalogs.load_certificates(self.certificate))
 
     def manifest(self):
         with open(os.path.join(self.build, "VendorSetup.package", "manifest.txt"), "rb") as f:
@@ -82,7 +95,7 @@ class Incremental(unittest.TestCase):
         vendor.write("notes.bak", b"n")
         out = self.built()
         self.assertIn(f"Package: {vendor.package}", out)
-        self.assertIn("4 files, 3 left out,", out)
+        self.assertIn("5 files, 3 left out,", out)
         self.assertIn("largest dpinst.exe", out)
         self.assertIn("  warning: kyt_a.inf: has no DriverVer in [Version]\n", out)
         self.assertIn(f"Setup:   {vendor.setup}", out)
@@ -154,7 +167,8 @@ class FetchContent(unittest.TestCase):
             self.assertEqual(code, 0, out)
             self.assertEqual(vendor.problems(), [], out)
             self.assertEqual(vendor.manifest(), ["KYT_FILE_000|dpinst.exe", "KYT_FILE_001|dpinst.xml",
-                                                 "KYT_FILE_002|kyt_a.inf", "KYT_FILE_003|amd64\\kyt_b.cat"])
+                                                 "KYT_FILE_002|kyt_a.cat", "KYT_FILE_003|kyt_a.inf",
+                                                 "KYT_FILE_004|amd64\\kyt_b.cat"])
 
 
 if __name__ == "__main__":
