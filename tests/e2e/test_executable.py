@@ -15,13 +15,17 @@ import unittest
 from rig import Rig, tree, windows_path
 
 sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
+import catalogs  # noqa: E402
 import kyt_verify  # noqa: E402
 import kyt_package  # noqa: E402
 
 
-def inspect(setup, files):
+def inspect(setup, files, certificate="KYT_SHIPPED_TEST_CERTIFICATE"):
+    """Returns the problems and the listing of the inspection, with the test certificate the
+    environment variable names declared trusted, as the build declared it."""
     out = io.StringIO()
-    problems = kyt_verify.inspect(setup, files, out, signature={"unsigned": True})
+    declared = catalogs.load_certificates(os.environ[certificate]) if os.environ[certificate] else []
+    problems = kyt_verify.inspect(setup, files, out, signature={"unsigned": True}, declared=declared)
     return [str(problem) for problem in problems], out.getvalue()
 
 
@@ -30,7 +34,7 @@ class Executable(unittest.TestCase):
         package = os.environ["KYT_PRODUCT_PACKAGE"]
         sample = package == os.path.join(os.environ["KYT_SOURCE_DIR"], "resources", "package")
         files = kyt_package.package_files(package, [f"dpinst.exe={os.environ['KYT_DPINST']}"] if sample else [])
-        problems, listing = inspect(os.environ["KYT_PRODUCT"], files)
+        problems, listing = inspect(os.environ["KYT_PRODUCT"], files, "KYT_PRODUCT_TEST_CERTIFICATE")
         self.assertEqual(problems, [], listing)
         for index, (relative, absolute) in enumerate(files):
             with open(absolute, "rb") as f:
