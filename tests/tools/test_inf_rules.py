@@ -115,7 +115,8 @@ def utf16(text):
 # A catalog of the INFs from the package with the files of `signed` holding those bytes (None: absent)
 # while it is made; signed by "test" or "hardware" (named as Microsoft's publisher) below the root the
 # check takes for Microsoft's, by "public" below one it takes for a public authority, by "self"
-# (a certificate that issued itself) or by "stray" (below a root the check does not know).
+# (a certificate that issued itself) or by "stray" (below a root the check does not know; "lone"
+# is the same certificate without the root in the catalog).
 # A package's CHECK entry holds the signers it declares trusted and the day it is judged on.
 Cat = collections.namedtuple("Cat", "infs signed sha1 signer", defaults=({}, False, "test"))
 CHECK = "(declared, today)"
@@ -197,7 +198,7 @@ CASES = [
      "also one the chain only leads to",
      {"a.inf": CRLF_GOOD, "a.cat": Cat(("a.inf",), signer="public"),
       "b.inf": CRLF_GOOD.replace(b"a.cat", b"b.cat"), "b.cat": Cat(("b.inf",), signer="self"),
-      "c.inf": CRLF_GOOD.replace(b"a.cat", b"c.cat"), "c.cat": Cat(("c.inf",), signer="stray"),
+      "c.inf": CRLF_GOOD.replace(b"a.cat", b"c.cat"), "c.cat": Cat(("c.inf",), signer="lone"),
       CHECK: (("self", "stray root"), TODAY)}, [],
      ["a.cat: signed by KYT Public Signer through the public certification authority public root, not by Microsoft: "
       "Windows asks an administrator whether to trust this publisher (unless the machine lists it among its Trusted "
@@ -330,6 +331,7 @@ class InfRules(unittest.TestCase):
                        "public": public.issue("public", "/CN=KYT Public Signer"),
                        "stray": stray.issue("stray signer", "/CN=KYT Stray Signer"),
                        "self": (os.path.join(folder.name, "self.key"), yourself.certificate)}
+        cls.signers["lone"] = (cls.signers["stray"][0], os.path.join(folder.name, "stray signer.crt"))
         cls.roots = {catalogs.load_certificates(a.certificate)[0].key_identifier.hex(): (kind, a.name)
                      for a, kind in ((authority, catalogs.MICROSOFT), (public, catalogs.PUBLIC))}
         cls.declared = {"self": yourself.certificate, "stray root": stray.certificate}
