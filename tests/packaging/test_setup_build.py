@@ -1,7 +1,6 @@
 """A vendor's project builds a setup of its own with kyt_add_setup(): every build carries exactly
 the package folder's current content, whatever the files' dates, rebuilds nothing when nothing
 changed, and a refused folder leaves no setup behind."""
-import contextlib
 import io
 import os
 import shutil
@@ -10,10 +9,8 @@ import sys
 import tempfile
 import unittest
 
-sys.path[:0] = [os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"), os.path.join(os.environ["KYT_SOURCE_DIR"],
-                                                                                "tests", "e2e")]
+sys.path[:0] = [os.path.join(os.environ["KYT_SOURCE_DIR"], *path) for path in (["tools"], ["tests", "e2e"])]
 import catalogs  # noqa: E402
-import kyt_catalog  # noqa: E402
 import kyt_package  # noqa: E402
 import kyt_verify  # noqa: E402
 from throwaway_ca import Authority  # noqa: E402
@@ -23,8 +20,7 @@ OLD = 946_684_800  # 2000-01-01, older than any build
 
 
 class VendorBuild:
-    """A vendor project's build folder, its package folder (its catalog test-signed with a
-    certificate the build is told to trust), and the setup they make."""
+    """A vendor project's build folder, its package folder, and the setup they make."""
 
     def __init__(self, scratch, takes):
         self.package = os.path.join(scratch, "package")
@@ -37,10 +33,10 @@ class VendorBuild:
         self.write("dpinst.xml", b"<dpinst><quietInstall/></dpinst>")
         self.write("amd64/kyt_b.cat", b"b" * 100)
         self.certificate = Authority(scratch, "vendor test signer").certificate
-        with contextlib.redirect_stdout(io.StringIO()):
-            kyt_catalog.main(["--package", self.package, "--inf", "kyt_a.inf", "--out",
-                              os.path.join(self.package, "kyt_a.cat"), "--cert", self.certificate,
-                              "--key", os.path.join(scratch, "vendor test signer.key")])
+        subprocess.run([sys.executable, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools", "kyt_catalog.py"), "--inf",
+                        "kyt_a.inf", "--package", self.package, "--out", os.path.join(self.package, "kyt_a.cat"), "--cert",
+                        self.certificate, "--key", os.path.join(scratch, "vendor test signer.key")], check=True,
+                       stdout=subprocess.DEVNULL)
         subprocess.run([os.environ["KYT_CMAKE"], "-S", VENDOR, "-B", self.build, "-G", "Ninja",
                         "-DCMAKE_TOOLCHAIN_FILE=" + os.environ["KYT_TOOLCHAIN"],
                         "-DKYT_SOURCE_DIR=" + os.environ["KYT_SOURCE_DIR"], "-DVENDOR_PACKAGE=" + self.package,

@@ -1,7 +1,5 @@
 """The package build: the manifest it writes, its fixed order, every folder it refuses, what it
 leaves out, and the outputs it rewrites only when the package changed."""
-import contextlib
-import io
 import os
 import struct
 import subprocess
@@ -11,7 +9,6 @@ import unittest
 
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
 sys.path[:0] = [TOOLS, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e")]
-import kyt_catalog  # noqa: E402
 import kyt_package  # noqa: E402
 import package_rules  # noqa: E402
 from throwaway_ca import Authority  # noqa: E402
@@ -216,9 +213,9 @@ class PackageBuild(unittest.TestCase):
                           "a.inf is unsigned; 64-bit Windows installs no unsigned driver package (dpinst.xml's "
                           "<legacyMode/> does not change this", done.stderr)
             authority = Authority(out, "signer")
-            with contextlib.redirect_stdout(io.StringIO()):
-                kyt_catalog.main(["--package", package, "--inf", "a.inf", "--out", os.path.join(package, "a.cat"),
-                                  "--cert", authority.certificate, "--key", os.path.join(out, "signer.key")])
+            subprocess.run([sys.executable, os.path.join(TOOLS, "kyt_catalog.py"), "--package", package, "--inf", "a.inf",
+                            "--out", os.path.join(package, "a.cat"), "--cert", authority.certificate, "--key",
+                            os.path.join(out, "signer.key")], check=True, capture_output=True)
             done, _ = generate(package, out=out)
             self.assertIn("a.cat: is signed by signer, whose certificate was issued by the signer itself", done.stderr)
             done, _ = generate(package, out=out, python=(sys.executable, "-S"))
@@ -227,12 +224,8 @@ class PackageBuild(unittest.TestCase):
             done, _ = generate(package, "--test-certificate", authority.certificate, out=out)
             self.assertEqual((done.returncode, done.stdout), (0, ""), done.stderr)
             make_package(out, {"Setup.exe": b"built"})
-            self.assertEqual(summary(out, os.path.join(out, "Setup.exe"))[2:5], [
-                "  dpinst.xml says <legacyMode/>: dpinst.exe does not refuse unsigned packages itself, but 64-bit "
-                "Windows still does, so no refusal changes", "  dpinst.xml asks for a quiet install (<quietInstall/>)",
-                "  warning: a.cat: signed by signer with the test certificate signer, declared trusted: the setup "
-                "installs only where this test certificate is trusted (in the Trusted Root Certification Authorities "
-                "and Trusted Publishers stores, or with test signing on)"])
+            self.assertIn("\n  warning: a.cat: signed by signer with the test certificate signer, declared trusted: ",
+                          "\n".join(summary(out, os.path.join(out, "Setup.exe"))))
 
     def test_huge_files_and_too_many_files_are_refused(self):
         with tempfile.TemporaryDirectory() as package:
