@@ -10,7 +10,8 @@ cmake_path(SET KYT_PACKAGE_TOOL NORMALIZE ${CMAKE_CURRENT_LIST_DIR}/../tools/kyt
 # went in and what came out. The folder is checked at every build; the setup is rebuilt exactly
 # when what it carries changed (whatever the files' dates), and a refused folder leaves no setup
 # executable. DEPENDS names what must be built first, such as the writer of a folder that the
-# build itself makes.
+# build itself makes. OPTIONS passes options to kyt_package.py generate, such as
+# `--test-certificate <pem>` for a catalog test-signed with a certificate the target machines trust.
 function(kyt_add_setup target)
   cmake_parse_arguments(ARG "QUIET" "PACKAGE" "ADD;EXCLUDE;DEPENDS;OPTIONS" ${ARGN})
   cmake_path(SET top NORMALIZE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/..)

@@ -42,7 +42,7 @@ import sys
 from catalogs import load_certificates
 from inf_rules import check_package
 from package_rules import PackageError, validate
-from problems import NOTE, REFUSAL, WARNING, CannotCheck, Problem, of_level
+from problems import NOTE, REFUSAL, WARNING, CannotCheck, Problem, escaped, of_level
 
 # Left out of every package: what version control and desktops put into folders.
 VERSION_CONTROL = {".git", ".svn", ".hg", ".bzr", "cvs"}
@@ -180,7 +180,7 @@ def write_changed(outputs, setup=None):
 def generate(args):
     entries, left_out = collect(args.package, args.exclude) if args.package else ([], [])
     for relative, why in left_out:
-        print(f"kyt_package: left out {relative} ({why})")
+        print(escaped(f"kyt_package: left out {relative} ({why})"))
     entries = with_additions(entries, args.add)
     found = []
     if not args.unchecked:

@@ -43,7 +43,7 @@ import catalogs  # noqa: E402
 import inf_rules  # noqa: E402
 import kyt_package  # noqa: E402
 import kyt_signature  # noqa: E402
-from problems import NOTE, REFUSAL, WARNING, CannotCheck, Problem, of_level  # noqa: E402
+from problems import NOTE, REFUSAL, WARNING, CannotCheck, Problem, escaped, of_level  # noqa: E402
 
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
@@ -216,7 +216,7 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None, declared=(
     inspection.problems += of_level(found, REFUSAL)
     for name, path in entries:
         data = resources.get((RT_RCDATA, name.decode("latin-1")), [(0, b"")])[0][1]
-        print(f"{name.decode('latin-1'):<13} {path.decode('latin-1'):<40} {len(data):>10} bytes  "
+        print(f"{escaped(name.decode('latin-1')):<13} {escaped(path.decode('latin-1')):<40} {len(data):>10} bytes  "
               f"{hashlib.sha256(data).hexdigest()}", file=out)
     print(f"{len(entries)} manifest entries; {len(inspection.problems)} problems", file=out)
     for problem in inspection.problems:

@@ -142,9 +142,9 @@ SEARCH = "<dpinst><quietInstall/><search><subDirectory>{}</subDirectory></search
 KERNEL = (GOOD + "[Install.NTamd64]\nCopyFiles=Drv\n[Drv]\nkyt.sys\n[SourceDisksNames]\n1=D,,,amd64\n"
           "[SourceDisksFiles]\nkyt.sys=1\n[Version]\nCatalogFile=kyt.cat\n").encode()
 COPIES = (GOOD + "[Install.NTamd64]\nCopyFiles=Files,@at.sys\n[Install]\nCopyFiles=Old\n[Install.NTamd64.CoInstallers]\n"
-          "CopyFiles=Co\n[Files]\nthere.sys\nlost.sys\nnew.sys,src.sys,,2\n[Old]\nold.sys\n[Co]\ncab.sys\ndirid.sys\n"
+          "CopyFiles=Co\n[Files]\nthere.sys\nlo\x1bst.sys\nnew.sys,src.sys,,2\n[Old]\nold.sys\n[Co]\ncab.sys\ndirid.sys\n"
           "[SourceDisksNames]\n1=D,,,\\bin\n2=D,cabs.cab\n3=D,,,%10%\n[SourceDisksNames.amd64]\n1=D,,,x64\n"
-          "[SourceDisksFiles]\nthere.sys=1,sub\nlost.sys=1\nsrc.sys=1\ncab.sys=2\ndirid.sys=3\narm.sys=1\n"
+          "[SourceDisksFiles]\nthere.sys=1,sub\nlo\x1bst.sys=1\nsrc.sys=1\ncab.sys=2\ndirid.sys=3\narm.sys=1\n"
           "[SourceDisksFiles.x86]\nx86.sys=1\n").encode()
 NO_CATALOG = "names no catalog for x64 (CatalogFile), so it is unsigned; 64-bit Windows installs no unsigned driver"
 UNCHANGED = "(dpinst.xml's <legacyMode/> does not change this: it only keeps dpinst.exe from refusing the package itself)"
@@ -279,9 +279,9 @@ CASES = [
      ["b.inf, line 12: CatalogFile.NT names b.cat, which is not in the package next to the INF",
       "sub\\c.inf, line 12: CatalogFile.NTamd64 names a.cat"], []),
     ("copies: the install section x64 takes, co-installers, @file, disks and files of their own, what is beyond "
-     "the rules, files of [SourceDisksFiles] no x64 copy uses",
+     "the rules, files of [SourceDisksFiles] no x64 copy uses; a control character in a name is shown escaped",
      {"a.inf": COPIES, "x64/sub/there.sys": b"s", "x64/src.sys": b"s", "at.sys": b"s", "dpinst.xml": LEGACY},
-     ["a.inf, line 19: [Files] copies lost.sys for x64 from x64\\lost.sys, which the package does not hold " + UNCHANGED,
+     ["a.inf, line 19: [Files] copies lo\\x1bst.sys for x64 from x64\\lo\\x1bst.sys, which the package does not hold " + UNCHANGED,
       "a.inf: " + NO_CATALOG], []),
     ("DriverVer that is not mm/dd/yyyy,w.x.y.z, version 0.0.0.0, or in the future",
      {f"{name}.inf": (HEAD.replace("01/02/2026,1.0.0.0", value)).encode() for name, value in [
