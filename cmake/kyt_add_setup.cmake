@@ -23,7 +23,9 @@ target_link_options(kyt_setup_program PRIVATE ${KYT_PROGRAM_LINK_OPTIONS})
 # ADD names, by `kyt build`, and unless QUIET prints what went in and what came out. The folder
 # is checked at every build; the setup is rewritten exactly when what it carries changed
 # (whatever the files' dates), and a refused folder leaves no setup. DEPENDS names what must be
-# built first, such as the writer of a folder that the build itself makes.
+# built first, such as the writer of a folder that the build itself makes. OPTIONS passes options
+# to `kyt build`, such as `--test-certificate <pem>` for a catalog test-signed with a certificate
+# the target machines trust.
 function(kyt_add_setup target)
   cmake_parse_arguments(ARG "QUIET" "PACKAGE;PROGRAM" "ADD;EXCLUDE;DEPENDS;OPTIONS" ${ARGN})
   if(NOT ARG_PROGRAM)

@@ -14,6 +14,7 @@ ExternalProject_Add(windows
     -DKYT_PYTHON=${KYT_PYTHON}
     -DKYT_PACKAGE_DIR=${kyt_package_dir}
     -DKYT_PACKAGE_EXCLUDE=${kyt_exclude_arg}
+    -DKYT_PACKAGE_TEST_CERTIFICATE=${kyt_package_test_certificate}
   LIST_SEPARATOR |
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON

@@ -2,16 +2,22 @@
 one. A catalog is PKCS#7 SignedData whose content is a certificate trust list (CTL); each member
 of the list carries the hash of one file in an indirect-data attribute: the image hash of a
 Windows program or library (the Authenticode hash, which leaves out the checksum and the
-signature), the hash of the whole file for anything else. SHA-1 and SHA-256 catalogs both occur."""
+signature), the hash of the whole file for anything else. SHA-1 and SHA-256 catalogs both occur.
+Whose signature Windows trusts is judged from the certificates the catalog carries and the
+table of roots in trusted_roots.txt."""
+import datetime
 import hashlib
+import os
 import struct
 import subprocess
 from dataclasses import dataclass, field
 
 try:
     from asn1crypto import cms, core, pem, x509
-except ImportError:  # the catalogs are then not read, and the summary says so
+except ImportError:  # every command that reads or makes a catalog stops and says what to install
     cms = None
+
+from problems import CannotCheck
 
 CTL_OID = "1.3.6.1.4.1.311.10.1"
 CATALOG_LIST = "1.3.6.1.4.1.311.12.1.1"
@@ -26,6 +32,12 @@ PE_SUBJECT = "{C689AAB8-8E78-11D0-8C47-00C04FC295EE}"
 FLAT_SUBJECT = "{DE351A42-8E59-11D0-8C47-00C04FC295EE}"
 DIGESTS = {"sha1": "1.3.14.3.2.26", "sha256": "2.16.840.1.101.3.4.2.1"}
 MICROSOFT_HARDWARE = "Microsoft Windows Hardware Compatibility Publisher"
+# Unsigned attributes that carry a timestamp: an Authenticode counter-signature, an RFC 3161 token.
+TIMESTAMPS = {"1.2.840.113549.1.9.6", "1.3.6.1.4.1.311.3.3.1"}
+ROOTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "trusted_roots.txt")
+# How Windows takes a catalog's signature: the kinds of trust_of.
+MICROSOFT, PUBLIC, TEST, UNTRUSTED = "Microsoft", "public", "test", "untrusted"
+MISSING = "the Python module asn1crypto is missing: install python3-asn1crypto (tools/install-deps does)"
 
 
 @dataclass
@@ -33,6 +45,107 @@ class Catalog:
     digests: set = field(default_factory=set)  # every member hash, as bytes
     signer: str = ""  # the signing certificate's common name (or organisation), "" when unsigned
     problem: str = ""  # why it is no signed catalog, "" when it is one
+    certificate: object = None  # the signing certificate, None when the catalog does not carry it
+    certificates: list = field(default_factory=list)  # every certificate the catalog carries
+    timestamped: bool = False  # whether the signature carries a timestamp
+
+
+def require():
+    """Raises CannotCheck when the module that reads and makes catalogs is missing."""
+    if cms is None:
+        raise CannotCheck(MISSING)
+
+
+def common_name(name):
+    """Returns the common name (or organisation) of an X.509 name."""
+    native = name.native
+    return native.get("common_name") or native.get("organization_name") or "(no name)"
+
+
+def load_roots(path=ROOTS):
+    """Returns {subject key identifier (hex) or common name: (kind, common name)} of the table
+    of roots: one root a line, its kind, its key identifier ("-" for a root that has none, which
+    is then known by its name) and its common name; "#" starts a comment."""
+    roots = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            fields = line.split("#", 1)[0].split(None, 2)
+            if len(fields) == 3:
+                kind, key, name = fields
+                roots[name.strip() if key == "-" else key.lower()] = (MICROSOFT if kind == "microsoft" else PUBLIC,
+                                                                       name.strip())
+    return roots
+
+
+def load_certificates(path):
+    """Returns the X.509 certificates of a PEM or DER file. Raises CannotCheck saying why there
+    are none."""
+    require()
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        found = [x509.Certificate.load(body) for _, _, body in pem.unarmor(data, multiple=True)] \
+            if pem.detect(data) else [x509.Certificate.load(data)]
+        for certificate in found:
+            certificate.native  # parses it all, so that a damaged file fails here
+    except (OSError, ValueError, TypeError) as error:
+        raise CannotCheck(f"the certificate file {path} cannot be read ({error})")
+    if not found:
+        raise CannotCheck(f"the certificate file {path} holds no certificate")
+    return found
+
+
+def issued_by(certificate, issuer):
+    """Returns whether the certificate names the issuer as its issuer (name and key)."""
+    key, issuer_key = certificate.authority_key_identifier, issuer.key_identifier
+    return certificate.issuer == issuer.subject and (not key or not issuer_key or key == issuer_key)
+
+
+def root_of(certificate, roots):
+    """Returns (kind, name) of the table's root that is or issued the certificate, or None."""
+    own = certificate.key_identifier
+    if own and own.hex() in roots:
+        return roots[own.hex()]
+    if certificate.self_issued:
+        return None
+    key = certificate.authority_key_identifier
+    return roots.get(key.hex()) if key else roots.get(common_name(certificate.issuer))
+
+
+def trust_of(catalog, roots, declared, today):
+    """Returns (kind, detail) of a signed catalog's signature as 64-bit Windows takes it on a
+    machine nobody prepared: MICROSOFT or PUBLIC with the root's name when the chain the catalog
+    carries leads to a root of the table; TEST with the certificate's name when it leads to one
+    of the declared certificates instead; else UNTRUSTED with why."""
+    if catalog.certificate is None:
+        return UNTRUSTED, "but the catalog does not carry the signing certificate"
+    kind, detail = chain_of(catalog, roots, declared)
+    expiry = catalog.certificate["tbs_certificate"]["validity"]["not_after"].native.date()
+    if kind != UNTRUSTED and expiry < today and not catalog.timestamped:
+        return UNTRUSTED, f"whose certificate expired on {expiry.isoformat()}, and the signature has no timestamp"
+    return kind, detail
+
+
+def chain_of(catalog, roots, declared):
+    """Returns (kind, detail) of where the signing certificate's chain leads, as trust_of."""
+    current, seen = catalog.certificate, set()
+    while True:
+        found = root_of(current, roots)
+        if found:
+            return found
+        for certificate in declared:
+            if certificate.sha256 == current.sha256 or issued_by(current, certificate):
+                return TEST, common_name(certificate.subject)
+        if current.self_issued:
+            return UNTRUSTED, ("whose certificate was issued by the signer itself" if current is catalog.certificate
+                               else f"whose chain ends at {common_name(current.subject)}, a root Windows does not "
+                                    f"trust")
+        seen.add(current.sha256)
+        issuer = next((c for c in catalog.certificates if c.sha256 not in seen and issued_by(current, c)), None)
+        if issuer is None:
+            return UNTRUSTED, (f"whose chain leads to {common_name(current.issuer)}, neither a root Windows trusts "
+                               f"nor a certificate the catalog carries")
+        current = issuer
 
 
 def pe_image_ranges(data):
@@ -70,20 +183,23 @@ def file_digests(data):
     return found
 
 
-def signer_name(signed):
-    """Returns the common name (or organisation) of the certificate that made the first
-    signature of SignedData, or "" when it carries none."""
+def signer_of(signed):
+    """Returns (common name or organisation, certificate) of the certificate that made the
+    first signature of SignedData: ("", None) when it carries no signature, a placeholder name
+    and None when it does not carry the certificate."""
     if not len(signed["signer_infos"]):
-        return ""
+        return "", None
     sid = signed["signer_infos"][0]["sid"]
-    for choice in signed["certificates"] or []:
-        certificate = choice.chosen
-        if isinstance(certificate, x509.Certificate) and sid.name == "issuer_and_serial_number" and \
-                certificate.issuer == sid.chosen["issuer"] and \
+    for certificate in carried(signed):
+        if sid.name == "issuer_and_serial_number" and certificate.issuer == sid.chosen["issuer"] and \
                 certificate.serial_number == sid.chosen["serial_number"].native:
-            subject = certificate.subject.native
-            return subject.get("common_name") or subject.get("organization_name") or "(no name)"
-    return "(a certificate the catalog does not carry)"
+            return common_name(certificate.subject), certificate
+    return "(a certificate the catalog does not carry)", None
+
+
+def carried(signed):
+    """Returns the X.509 certificates SignedData carries."""
+    return [c.chosen for c in signed["certificates"] or [] if isinstance(c.chosen, x509.Certificate)]
 
 
 def elements(data):
@@ -139,15 +255,23 @@ def read(data):
         signed, kind = None, None
     if kind != CTL_OID:
         return Catalog(problem="is not a catalog (no PKCS#7 SignedData holding a certificate trust list)")
-    signer = signer_name(signed)
+    try:
+        signer, certificate = signer_of(signed)
+        unsigned = signed["signer_infos"][0]["unsigned_attrs"] if signer else None
+        timestamped = bool(unsigned and unsigned.native and {a["type"].dotted for a in unsigned} & TIMESTAMPS)
+        certificates = carried(signed)
+    except (ValueError, TypeError, KeyError):
+        return Catalog(problem="is a catalog whose signature cannot be read")
     if not signer:
         return Catalog(problem="carries no signature")
+    found = Catalog(signer=signer, certificate=certificate, certificates=certificates, timestamped=timestamped)
     try:
         content = elements(signed["encap_content_info"].contents)[1:]
         content = elements(content[0][1]) if content and content[0][0] == 0xA0 else content
-        return Catalog(member_digests(content[0][1] if content else b""), signer)
+        found.digests = member_digests(content[0][1] if content else b"")
     except (ValueError, IndexError):
-        return Catalog(signer=signer, problem="is a catalog whose list of members cannot be read")
+        found.problem = "is a catalog whose list of members cannot be read"
+    return found
 
 
 def der(tag, content):

@@ -3,9 +3,12 @@ as dpinst.exe and x64 Windows judge them: the INFs the installer reads (those at
 root and in the folders and paths dpinst.xml names), their models for x64, the files their x64
 installation copies, the signed catalogs that must list the hashes of the INF and of every such
 file, and dpinst.xml itself. Each check answers with one Problem (file, line, reason, level):
-refusals are what breaks the installation on every x64 machine, warnings what the release
-engineer should know, notes what the summary tells. Where an INF construct is beyond these rules
-the checks say nothing: a false refusal is worse than a missed warning."""
+refusals are what breaks the installation on a 64-bit Windows 10 or 11 machine that nobody
+prepared, warnings what the release engineer should know, notes what the summary tells. A
+catalog's signature counts as Windows counts it: signed by Microsoft, through a public
+certification authority, with a test certificate the release engineer declares trusted, or
+untrusted, which is unsigned to Windows. Where an INF construct is beyond these rules the checks
+say nothing: a false refusal is worse than a missed warning."""
 import datetime
 import re
 import string
@@ -13,14 +16,17 @@ from dataclasses import dataclass, field
 from xml.etree import ElementTree
 
 import catalogs
-from problems import NOTE, WARNING, Problem, lowered
+from problems import NOTE, REFUSAL, WARNING, CannotCheck, Problem
 
 SIGNATURES = ("$windows nt$", "$chicago$")
 DRIVER_VER = re.compile(r"^([0-9]{2})([/-])([0-9]{2})\2([0-9]{4})$")
 VERSION = re.compile(r"^[0-9]+(\.[0-9]+){0,3}$")
 X64_MODELS = re.compile(r"^ntamd64(\.|$)", re.IGNORECASE)  # the only models decoration x64 reads
 ASCII_FOLD = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
-UNSIGNED = "dpinst.exe installs only signed driver packages (unless dpinst.xml says <legacyMode/>)"
+UNSIGNED = "64-bit Windows installs no unsigned driver package"
+LEGACY = " (dpinst.xml's <legacyMode/> does not change this: it only keeps dpinst.exe from refusing the package itself)"
+UNTRUSTED = ("sign it through a public certification authority or Microsoft, or, for test machines, declare the "
+             "certificate trusted (--test-certificate)")
 LINE_ENDS = "its line ends were changed after signing (keep *.inf byte for byte in git: `*.inf -text`)"
 
 
@@ -175,9 +181,9 @@ def decorated(inf, name):
 
 
 def x64_copies(inf, held):
-    """Yields (section, entry, source file name) for every file the x64 installation copies: the
-    CopyFiles of each x64 model's install section and of its .CoInstallers section, both as
-    file-list sections and as @file entries."""
+    """Yields (install section, section, entry, source file name) for every file the x64
+    installation copies: the CopyFiles of each x64 model's install section and of its
+    .CoInstallers section, both as file-list sections and as @file entries."""
     seen = set()
     for models in held:
         for model in inf.sections[models]:
@@ -188,12 +194,51 @@ def x64_copies(inf, held):
                         continue
                     for name in filter(None, directive.fields):
                         if name.startswith("@"):
-                            yield section, directive, name[1:]
+                            yield install, section, directive, name[1:]
                         for entry in inf.sections.get(fold(name), []) if not name.startswith("@") else []:
                             source = entry.fields[1] if len(entry.fields) > 1 and entry.fields[1] else entry.fields[0]
                             if source:
-                                yield name, entry, source
+                                yield install, name, entry, source
                 seen.add(section)
+
+
+def listed(inf, name):
+    """Returns the INF's own [SourceDisksFiles.amd64] (else [SourceDisksFiles]) entry of a file, or None."""
+    for suffix in (".amd64", ""):
+        found = next((e for e in inf.sections.get("sourcedisksfiles" + suffix, []) if fold(e.key) == fold(name)), None)
+        if found:
+            return found
+    return None
+
+
+def system_sources(inf, install):
+    """Returns the system INFs that supply the files an install section copies without listing
+    them: those its Include= names (an included INF's source-file sections are folded into the
+    including INF's), then the LayoutFile of [Version]; [] when there are none."""
+    names = [f for e in inf.sections.get(install, []) if fold(e.key) == "include" for f in e.fields if f]
+    layout = first(inf, "version", "layoutfile")
+    return names + ([f for f in layout.fields if f] if layout else [])
+
+
+def x64_files(relative, inf, held):
+    """Returns ([(section, entry, file name, package path)] of the files the x64 installation
+    copies from the package (path None where that is beyond these rules), [(section, entry, file
+    name, system INFs)] of those Windows supplies: files the INF's own source-file sections do
+    not list, copied by an install section that takes files from a system INF."""
+    package, system = [], []
+    for install, section, entry, name in x64_copies(inf, held):
+        sources = [] if listed(inf, name) else system_sources(inf, install)
+        if sources:
+            system.append((section, entry, name, sources))
+        else:
+            package.append((section, entry, name, source_path(relative, inf, name)))
+    return package, system
+
+
+def missing_file(relative, section, entry, name, path):
+    """Returns the refusal of a file the x64 installation copies that the package does not hold."""
+    return Problem(relative, entry.number, f"[{section}] copies {name} for x64 from {path}, which the package does "
+                                           f"not hold")
 
 
 def source_path(relative, inf, name):
@@ -201,20 +246,17 @@ def source_path(relative, inf, name):
     before [SourceDisksFiles], the disk from [SourceDisksNames.amd64] before [SourceDisksNames],
     the INF's folder for a file no section lists), or None where that is beyond these rules:
     cabinets, disks with flags, paths with a directory id or leading out of the package."""
-    listed = None
-    for suffix in (".amd64", ""):
-        listed = listed or next((e for e in inf.sections.get("sourcedisksfiles" + suffix, [])
-                                 if fold(e.key) == fold(name)), None)
-    if listed is None:
+    entry = listed(inf, name)
+    if entry is None:
         return package_path(inf_folder(relative), name)
     disk = None
     for suffix in (".amd64", ""):
         disk = disk or next((e.fields for e in inf.sections.get("sourcedisksnames" + suffix, [])
-                             if fold(e.key) == fold(listed.fields[0])), None)
+                             if fold(e.key) == fold(entry.fields[0])), None)
     cabinet = len(disk or []) > 1 and fold(disk[1]).endswith(".cab")
     if disk is None or cabinet or (len(disk) > 4 and disk[4] not in ("", "0")):
         return None
-    subdir = listed.fields[1] if len(listed.fields) > 1 else ""
+    subdir = entry.fields[1] if len(entry.fields) > 1 else ""
     return package_path(inf_folder(relative), disk[3] if len(disk) > 3 else "", subdir, name)
 
 
@@ -278,20 +320,48 @@ def read_by_installer(folded, settings):
         path == "*" or folder == path or folder.startswith(path + "\\") for path in settings.folders)
 
 
+def signature_problems(shown, catalog, trust):
+    """Returns what the check says of a readable signed catalog, given its trust_of: a note for
+    Microsoft's signature, a warning for a publisher Windows asks about or a declared test
+    certificate, a refusal for an untrusted signature."""
+    kind, detail = trust
+    if kind == catalogs.MICROSOFT:
+        return [Problem(shown, 0, f"signed by {catalog.signer}, through Microsoft ({detail})", NOTE)]
+    if kind == catalogs.PUBLIC:
+        return [Problem(shown, 0, f"signed by {catalog.signer} through the public certification authority {detail}, "
+                                  f"not by Microsoft: Windows asks an administrator whether to trust this publisher "
+                                  f"(unless the machine lists it among its Trusted Publishers), and a run nobody "
+                                  f"watches (as SYSTEM, in session 0) cannot answer, so it fails there", WARNING)]
+    if kind == catalogs.TEST:
+        return [Problem(shown, 0, f"signed by {catalog.signer} with the test certificate {detail}, declared trusted: "
+                                  f"the setup installs only where this test certificate is trusted (in the Trusted "
+                                  f"Root Certification Authorities and Trusted Publishers stores, or with test "
+                                  f"signing on)", WARNING)]
+    return [Problem(shown, 0, f"is signed by {catalog.signer}, {detail}: to Windows the INFs it signs are unsigned, "
+                              f"and {UNSIGNED}; {UNTRUSTED}")]
+
+
 class Judge:
     """Judges the INFs of one package against its files, reading each catalog once."""
 
-    def __init__(self, files, today):
-        self.files, self.today, self.catalogs = files, today, {}
+    def __init__(self, files, today, roots, declared):
+        self.files, self.today, self.roots, self.declared = files, today, roots, declared
+        self.catalogs = {}  # folded path: (Catalog, trust_of) or (Catalog, None) when it is no signed catalog
         self.legacy = False  # whether dpinst.xml says <legacyMode/>
+        self.supplied = []  # Problems (notes) of the files Windows supplies
 
     def data(self, folded):
-        with open(self.files[folded][1], "rb") as f:
-            return f.read()
+        try:
+            with open(self.files[folded][1], "rb") as f:
+                return f.read()
+        except OSError as error:
+            raise CannotCheck(f"{self.files[folded][0]} cannot be read ({error.strerror})")
 
     def catalog(self, folded):
         if folded not in self.catalogs:
-            self.catalogs[folded] = catalogs.read(self.data(folded)) if catalogs.cms else None
+            catalog = catalogs.read(self.data(folded))
+            trust = None if catalog.problem else catalogs.trust_of(catalog, self.roots, self.declared, self.today)
+            self.catalogs[folded] = (catalog, trust)
         return self.catalogs[folded]
 
     def check_inf(self, relative, data):
@@ -325,19 +395,24 @@ class Judge:
             problems += [Problem(relative, driver_ver.number, why, WARNING)] if why else []
         if not models:
             return problems, False
-        # Legacy mode lets dpinst.exe install unsigned packages and packages with missing files.
-        return problems + lowered(self.check_copies(relative, inf, held, data), WARNING, self.legacy), True
+        # Legacy mode only keeps dpinst.exe from refusing the package; Windows' own rules stay.
+        return problems + [Problem(p.file, p.line, p.reason + LEGACY, p.level) if self.legacy and p.level == REFUSAL
+                           else p for p in self.check_copies(relative, inf, held, data)], True
 
     def check_copies(self, relative, inf, held, data):
         """Returns the problems of the files the x64 installation copies and of the catalog."""
         problems, copied = [], {}
-        for section, entry, name in x64_copies(inf, held):
-            path = source_path(relative, inf, name)
+        package, system = x64_files(relative, inf, held)
+        for section, entry, name, path in package:
             if path and fold(path) not in self.files:
-                problems.append(Problem(relative, entry.number, f"[{section}] copies {name} for x64 from {path}, "
-                                                                f"which the package does not hold"))
+                problems.append(missing_file(relative, section, entry, name, path))
             elif path:
                 copied.setdefault(fold(path), name)
+        supplied = {}
+        for _, _, name, sources in system:
+            supplied.setdefault(fold(name), (name, sources))
+        self.supplied += [Problem(relative, 0, f"copies {name} for x64 from Windows (through {', '.join(sources)}), "
+                                               f"not from the package", NOTE) for name, sources in supplied.values()]
         entry = first(inf, "version", "catalogfile.ntamd64", "catalogfile.nt", "catalogfile")
         name = entry.fields[0] if entry else ""
         path = package_path(inf_folder(relative), name) if name.strip(".") and not re.search(r"[\\/%]", name) else None
@@ -347,9 +422,7 @@ class Judge:
         if not path or fold(path) not in self.files:
             return problems + [Problem(relative, entry.number, f"{entry.key} names {name}, which is not in the "
                                                                f"package next to the INF")]
-        catalog = self.catalog(fold(path))
-        if catalog is None:
-            return problems
+        catalog, trust = self.catalog(fold(path))
         shown = self.files[fold(path)][0]
         if catalog.problem:
             return problems + [Problem(shown, 0, f"{catalog.problem}, so {relative} is unsigned; {UNSIGNED}")]
@@ -362,7 +435,7 @@ class Judge:
                 problems.append(Problem(self.files[folded][0], 0, f"its hash is not in {shown}, which {relative} "
                                                                   f"names: it was changed after signing"))
         kernel = sorted(name for name in copied.values() if fold(name).endswith(".sys"))
-        if kernel and catalog.signer != catalogs.MICROSOFT_HARDWARE:
+        if kernel and trust[0] in (catalogs.PUBLIC, catalogs.TEST):
             problems.append(Problem(relative, 0, f"copies the kernel driver {', '.join(kernel)} under a catalog "
                                                  f"signed by {catalog.signer}: Windows 10 (1607) and later load new "
                                                  f"kernel drivers only with Microsoft's signature (from the hardware "
@@ -370,11 +443,15 @@ class Judge:
         return problems
 
 
-def check_package(entries, today=None):
+def check_package(entries, today=None, declared=(), roots=None):
     """Returns the Problems of the package's files, given as [(relative path with backslashes,
-    absolute path)]: every INF the installer reads, the files and catalogs they need, dpinst.xml."""
+    absolute path)]: every INF the installer reads, the files and catalogs they need, dpinst.xml.
+    declared: the certificates the release engineer declares trusted by the target machines;
+    roots: the table of trusted roots (load_roots). Raises CannotCheck when a module the check
+    needs is missing or a file cannot be read."""
+    catalogs.require()
     judge = Judge({fold(relative): (relative, absolute) for relative, absolute in entries},
-                  today or datetime.date.today())
+                  today or datetime.date.today(), catalogs.load_roots() if roots is None else roots, list(declared))
     settings = read_settings(judge.files)
     judge.legacy = settings.legacy
     problems, read, installs = list(settings.problems), 0, 0
@@ -391,17 +468,14 @@ def check_package(entries, today=None):
     if read and not installs:
         problems.append(Problem("", 0, "no INF the installer reads has a model for 64-bit Windows (NTamd64): "
                                        "nothing would install"))
-    if catalogs.cms is None and judge.catalogs:
-        problems.append(Problem("", 0, "the catalogs were not read: the Python module asn1crypto is missing "
-                                       "(python3-asn1crypto)", WARNING))
-    for folded, catalog in sorted(judge.catalogs.items()):
-        if catalog and catalog.signer:
-            maker = "Microsoft's hardware publisher" if catalog.signer == catalogs.MICROSOFT_HARDWARE else \
-                "not Microsoft's hardware publisher"
-            problems.append(Problem(judge.files[folded][0], 0, f"signed by {catalog.signer} ({maker})", NOTE))
+    problems += judge.supplied
+    for folded, (catalog, trust) in sorted(judge.catalogs.items()):
+        problems += [Problem(p.file, p.line, p.reason + LEGACY, p.level) if settings.legacy and p.level == REFUSAL
+                     else p for p in signature_problems(judge.files[folded][0], catalog, trust)] if trust else []
     if installs:
-        problems.append(Problem("", 0, "dpinst.xml says <legacyMode/>: unsigned packages and missing files are "
-                                       "only warnings", NOTE) if settings.legacy else None)
+        problems.append(Problem("", 0, "dpinst.xml says <legacyMode/>: dpinst.exe does not refuse unsigned packages "
+                                       "itself, but 64-bit Windows still does, so no refusal changes", NOTE)
+                        if settings.legacy else None)
         problems.append(Problem("", 0, "dpinst.xml asks for a quiet install (<quietInstall/>)", NOTE) if settings.quiet
                         else Problem("", 0, "the installer shows its wizard (no <quietInstall/> in dpinst.xml): a run "
                                             "nobody watches (as SYSTEM, in session 0) waits for a click nobody can "

@@ -3,20 +3,25 @@
 copies, for test signing on Linux, where no driver-kit tool runs.
 
   kyt_catalog.py --package DIR --inf REL [--inf REL ...] --out FILE.cat --cert PEM --key PEM [--sha1]
-                 [--time YYYY-MM-DDTHH:MM:SSZ]
+                 [--time YYYY-MM-DDTHH:MM:SSZ] [--test-certificate PEM ...]
 
 The catalog lists the hash of each INF and of every file its x64 models' install sections copy
-(the image hash of a Windows program or library, the hash of the whole file otherwise), SHA-256
+(the image hash of a Windows program or library, the hash of the whole file otherwise; not the
+files Windows supplies, which the INF's own source-file sections do not list), SHA-256
 unless --sha1 asks for a SHA-1 catalog as older driver kits made them, and is signed with the
 first certificate of the PEM file (the rest of the file, its chain, travels in the catalog) and
 the PEM key, through openssl. Its time is now, or --time (the same inputs and time give the same
-bytes). `osslsigncode verify -in FILE.cat` checks its signature.
+bytes). `osslsigncode verify -in FILE.cat` checks its signature. It then says, in the package
+check's words, how Windows takes the signature: a certificate that issued itself, or whose chain
+ends at a root Windows does not trust, is unsigned to Windows until the build is told with
+--test-certificate (here too) that the target machines trust it.
 
 What it is for: test signing (a test machine with test signing on, or a certificate the machine
 trusts for user-mode packages) and the tests of the package check. What it is not: a release
 signature. Windows 10 and later load new kernel drivers only with Microsoft's signature from the
 hardware dashboard, or with test signing on. Exits 0 when it wrote the catalog, 1 when an INF
-cannot be decoded or a file the catalog must list is missing from the package.
+cannot be decoded or a file the catalog must list is missing from the package, 2 when it cannot
+run (the Python module asn1crypto missing, a certificate file unreadable).
 """
 import argparse
 import datetime
@@ -26,33 +31,33 @@ import sys
 
 import catalogs
 import inf_rules
+from problems import CannotCheck
 
 
 def members(package, infs):
-    """Returns ([(file name, bytes)] for the catalog, [missing package paths]) of the INFs (package
-    paths) and the files their x64 installation copies, names matched ignoring ASCII case as
-    Windows matches them."""
+    """Returns ([(file name, bytes)] for the catalog, [why each missing file is missing]) of the
+    INFs (package paths) and the files their x64 installation copies from the package, names
+    matched ignoring ASCII case as Windows matches them."""
     files = {inf_rules.fold(os.path.relpath(os.path.join(folder, name), package).replace(os.sep, "\\")):
              os.path.join(folder, name) for folder, _, names in os.walk(package) for name in names}
     found, missing = {}, []
     for relative in infs:
         relative = relative.replace("/", "\\")
         if inf_rules.fold(relative) not in files:
-            missing.append(relative)
+            missing.append(f"{relative}: not in the package")
             continue
         with open(files[inf_rules.fold(relative)], "rb") as f:
             data = f.read()
         found[inf_rules.fold(relative)] = (relative.rpartition("\\")[2], data)
         inf = inf_rules.parse(inf_rules.decode(data))
         held = [inf_rules.fold(name) for name in inf_rules.x64_models(inf)[0] if inf_rules.fold(name) in inf.sections]
-        for _, _, name in inf_rules.x64_copies(inf, held):
-            path = inf_rules.source_path(relative, inf, name)
+        for section, entry, name, path in inf_rules.x64_files(relative, inf, held)[0]:
             absolute = files.get(inf_rules.fold(path)) if path else None
             if absolute:
                 with open(absolute, "rb") as f:
                     found[inf_rules.fold(path)] = (name, f.read())
             else:
-                missing.append(path or name)
+                missing.append(str(inf_rules.missing_file(relative, section, entry, name, path or name)))
     return list(found.values()), missing
 
 
@@ -65,14 +70,23 @@ def main(argv):
     parser.add_argument("--key", required=True, help="the signing key (PEM)")
     parser.add_argument("--sha1", action="store_true", help="a SHA-1 catalog")
     parser.add_argument("--time", help="the catalog's time, UTC (default: now)")
+    parser.add_argument("--test-certificate", action="append", default=[], metavar="PEM",
+                        help="a certificate the target machines trust, as the build is given it")
     args = parser.parse_args(argv)
+    try:
+        catalogs.require()
+        declared = [c for path in args.test_certificate for c in catalogs.load_certificates(path)]
+    except CannotCheck as error:
+        print(f"kyt_catalog: {error}", file=sys.stderr)
+        return 2
     try:
         listed, missing = members(args.package, args.inf)
     except ValueError as error:
         print(f"kyt_catalog: an INF cannot be decoded: it {error}", file=sys.stderr)
         return 1
     if missing:
-        print("kyt_catalog: the package does not hold " + ", ".join(missing), file=sys.stderr)
+        print("kyt_catalog: the package does not hold what the catalog must list:\n" + "\n".join(missing),
+              file=sys.stderr)
         return 1
     when = datetime.datetime.strptime(args.time, "%Y-%m-%dT%H:%M:%SZ") if args.time else datetime.datetime.utcnow()
     digest = "sha1" if args.sha1 else "sha256"
@@ -87,6 +101,10 @@ def main(argv):
     with open(args.out, "wb") as f:
         f.write(signed)
     print(f"kyt_catalog: {args.out}: {len(listed)} members, {digest}")
+    catalog = catalogs.read(signed)
+    trust = catalogs.trust_of(catalog, catalogs.load_roots(), declared, datetime.date.today())
+    for problem in inf_rules.signature_problems(os.path.basename(args.out), catalog, trust):
+        print(f"kyt_catalog: {problem.level}: {problem}")
     return 0
 
 

@@ -2,7 +2,7 @@
 """Builds a setup's package from a driver-package folder, and reports what a build packed.
 
   kyt_package.py generate --package DIR --out DIR [--setup EXE] [--add REL=FILE ...]
-                          [--exclude PATTERN ...] [--unchecked]
+                          [--exclude PATTERN ...] [--test-certificate PEM ...] [--unchecked]
                           [--manifest-text FILE | --no-manifest] [--icon ICO] [--app-manifest FILE]
   kyt_package.py summary --out DIR --setup EXE
 
@@ -25,7 +25,12 @@ a path from the package root (ASCII case ignored, shell wildcards). A folder tha
 broken or unsafe setup is refused with a message naming each file and the reason, and so is
 one whose INF files would not install on 64-bit Windows (see inf_rules.py); what deserves a look
 but does not stop the build (a DriverVer missing, a wizard nobody can click) is a warning in the
-summary, which also names each catalog's signer and the INFs the installer does not read. --unchecked lets tests build deliberately broken packages.
+summary, which also names each catalog's signer and the INFs the installer does not read.
+--test-certificate declares a certificate that the target machines trust (test machines): a
+catalog signed with it, or through it, is accepted with a warning that the setup installs only
+where it is trusted. --unchecked lets tests build deliberately broken packages. Exits 0 when it
+wrote the files, 1 when the folder is refused, 2 when the check cannot run (a Python module
+missing, a file unreadable): it then says what is missing and leaves no setup either.
 """
 import argparse
 import fnmatch
@@ -34,9 +39,10 @@ import json
 import os
 import sys
 
+from catalogs import load_certificates
 from inf_rules import check_package
 from package_rules import PackageError, validate
-from problems import NOTE, REFUSAL, WARNING, Problem, of_level
+from problems import NOTE, REFUSAL, WARNING, CannotCheck, Problem, escaped, of_level
 
 # Left out of every package: what version control and desktops put into folders.
 VERSION_CONTROL = {".git", ".svn", ".hg", ".bzr", "cvs"}
@@ -174,12 +180,12 @@ def write_changed(outputs, setup=None):
 def generate(args):
     entries, left_out = collect(args.package, args.exclude) if args.package else ([], [])
     for relative, why in left_out:
-        print(f"kyt_package: left out {relative} ({why})")
+        print(escaped(f"kyt_package: left out {relative} ({why})"))
     entries = with_additions(entries, args.add)
     found = []
     if not args.unchecked:
         validate(entries)
-        found = check_package(entries)
+        found = check_package(entries, declared=[c for path in args.test_certificate for c in load_certificates(path)])
         if of_level(found, REFUSAL):
             raise PackageError(of_level(found, REFUSAL))
     os.makedirs(args.out, exist_ok=True)
@@ -233,6 +239,8 @@ def main(argv):
     gen.add_argument("--exclude", action="append", default=[], metavar="PATTERN", help="leave matching files out")
     gen.add_argument("--manifest-text", help="carry this file as KYT_MANIFEST instead of the generated text")
     gen.add_argument("--no-manifest", action="store_true", help="carry no KYT_MANIFEST at all")
+    gen.add_argument("--test-certificate", action="append", default=[], metavar="PEM",
+                     help="a certificate the target machines trust: catalogs signed through it are accepted")
     gen.add_argument("--unchecked", action="store_true", help="skip the package checks (test packages only)")
     gen.add_argument("--icon")
     gen.add_argument("--app-manifest")
@@ -245,13 +253,16 @@ def main(argv):
         return 0
     try:
         generate(args)
+        return 0
     except PackageError as error:
-        remove(args.setup)
-        for name in GENERATED:
-            remove(os.path.join(args.out, name))
-        print(f"kyt_package: the driver package {args.package} cannot be built into a setup:\n{error}", file=sys.stderr)
-        return 1
-    return 0
+        message, code = f"the driver package {args.package} cannot be built into a setup:\n{error}", 1
+    except CannotCheck as error:
+        message, code = f"the driver package {args.package} cannot be checked: {error}", 2
+    remove(args.setup)
+    for name in GENERATED:
+        remove(os.path.join(args.out, name))
+    print(f"kyt_package: {message}", file=sys.stderr)
+    return code
 
 
 if __name__ == "__main__":

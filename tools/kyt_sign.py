@@ -3,13 +3,15 @@
 attaches its detached signature.
 
   kyt_sign.py sign SETUP.exe (--pkcs12 FILE | --key KEY --certs CHAIN) [--pass-file FILE]
-              [--timestamp URL ...] [--description TEXT] [--url URL] [--package DIR --add REL=FILE ...]
+              [--timestamp URL ...] [--description TEXT] [--url URL]
+              [--package DIR --add REL=FILE ... --test-certificate PEM ...]
               [--out SIGNED.exe] [--signature SIGNATURE]
   kyt_sign.py detach SIGNED.exe --signature SIGNATURE
-  kyt_sign.py attach SETUP.exe SIGNATURE --out SIGNED.exe [--ca-file PEM] [--package DIR --add REL=FILE ...]
+  kyt_sign.py attach SETUP.exe SIGNATURE --out SIGNED.exe [--ca-file PEM]
+              [--package DIR --add REL=FILE ... --test-certificate PEM ...]
 
-sign refuses a setup that fails the inspection command (with --package and --add as the build
-had them, also byte for byte against the package) or is signed already, and writes the signed
+sign refuses a setup that fails the inspection command (with --package, --add and
+--test-certificate as the build had them, also byte for byte against the package) or is signed already, and writes the signed
 setup to --out, its signature alone (DER-encoded PKCS#7) to --signature, or both; a time-stamp
 server (RFC 3161) is asked when --timestamp is given. The setup itself is never written to:
 an output that is the setup is refused, and every output appears complete or not at all.
@@ -17,7 +19,7 @@ detach writes the signature of a signed setup; attach puts a signature onto an u
 (osslsigncode checks that it signs exactly these bytes, against --ca-file or the system's
 certificates); it takes the signature as DER, as PEM, or as osslsigncode 2.5 extracts it. The
 description is what Windows shows as the program's name in the elevation prompt. Needs
-osslsigncode 2.5 or later. Exits 0 on success, 1 otherwise.
+osslsigncode 2.5 or later. Exits 0 on success, 1 otherwise, 2 when the package check cannot run.
 """
 import argparse
 import io
@@ -28,9 +30,11 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import catalogs  # noqa: E402
 import kyt_package  # noqa: E402
 import kyt_signature  # noqa: E402
 import kyt_verify  # noqa: E402
+from problems import CannotCheck  # noqa: E402
 
 
 # The oldest osslsigncode these commands are known to work with (Debian 12's).
@@ -55,11 +59,12 @@ def require_osslsigncode():
         raise Refused(f"needs {needed}; the installed one is {version[0]}.{version[1]}")
 
 
-def refuse_unfit(setup, package, additions):
+def refuse_unfit(setup, package, additions, certificates):
     """Raises Refused unless the setup passes the inspection and carries no signature."""
     files = kyt_package.package_files(package, additions) if package or additions else None
     listing = io.StringIO()
-    problems = kyt_verify.inspect(setup, files, listing, signature={"unsigned": True})
+    declared = [c for path in certificates for c in catalogs.load_certificates(path)]
+    problems = kyt_verify.inspect(setup, files, listing, signature={"unsigned": True}, declared=declared)
     if problems:
         raise Refused(f"{setup} fails the inspection:\n" + "\n".join(f"  {p}" for p in problems))
 
@@ -123,7 +128,7 @@ def sign(args):
     if not args.pkcs12 and not (args.key and args.certs):
         raise Refused("give --pkcs12, or --key and --certs")
     refuse_overwrite(args.setup, [args.out, args.signature])
-    refuse_unfit(args.setup, args.package, args.add)
+    refuse_unfit(args.setup, args.package, args.add, args.test_certificate)
     credentials = ["-pkcs12", args.pkcs12] if args.pkcs12 else ["-certs", args.certs, "-key", args.key]
     credentials += ["-readpass", args.pass_file] if args.pass_file else []
     options = ["-h", "sha256", "-n", args.description] + (["-i", args.url] if args.url else [])
@@ -152,7 +157,7 @@ def detach(args):
 
 def attach(args):
     refuse_overwrite(args.setup, [args.out, args.signature_in])
-    refuse_unfit(args.setup, args.package, args.add)
+    refuse_unfit(args.setup, args.package, args.add, args.test_certificate)
     try:
         with open(args.signature_in, "rb") as f:
             der = kyt_signature.der_of_signature(f.read())
@@ -183,6 +188,8 @@ def main(argv):
     def package_options(command):
         command.add_argument("--package", help="the package folder the setup was built from")
         command.add_argument("--add", action="append", default=[], metavar="REL=FILE", help="as the build had it")
+        command.add_argument("--test-certificate", action="append", default=[], metavar="PEM",
+                             help="as the build had it")
 
     signing = commands.add_parser("sign", help="sign a setup")
     signing.add_argument("setup")
@@ -213,6 +220,9 @@ def main(argv):
     except Refused as refusal:
         print(f"kyt_sign.py {args.command}: {refusal}", file=sys.stderr)
         return 1
+    except CannotCheck as error:
+        print(f"kyt_sign.py {args.command}: the driver package cannot be checked: {error}", file=sys.stderr)
+        return 2
     return 0
 
 

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Lists a built setup's resources and verifies the executable.
 
-  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--exclude PATTERN ...] [--unsigned]
+  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--exclude PATTERN ...]
+                [--test-certificate PEM ...] [--unsigned]
                 [--ca-file PEM] [--tsa-ca-file PEM] [--signer-sha256 HEX] [--rebuild UNSIGNED.exe]
 
 Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX), the
@@ -17,11 +18,12 @@ each naming a resource that is present and not empty. With --package (and the sa
 options the build used) every payload resource must equal its file byte for byte, in the
 order the package build gives, and the package's INF files, the catalogs they name and its
 dpinst.xml pass the build's checks (what the build refuses is a problem here, what it warns of
-is listed as a warning). With --rebuild (the unsigned setup of a build of one's own) the
+is listed as a warning; --test-certificate as the build had it). With --rebuild (the unsigned setup of a build of one's own) the
 setup must be exactly that setup plus its signature; every other difference is named by its place
 (header field, section, resource). Lists every resource, and for each payload file its resource
 name, the path it is staged at, its size and its SHA-256. Exits 0 when every check passes, 1
-otherwise, 2 when the Python module pefile is missing.
+otherwise, 2 when a check cannot run (the Python module pefile or asn1crypto missing, a file
+unreadable): it then says what is missing, never a verdict it could not check.
 """
 import argparse
 import hashlib
@@ -32,14 +34,16 @@ import sys
 try:
     import pefile
 except ImportError:
-    sys.exit("kyt_verify.py needs the Python module pefile: run tools/install-deps "
-             "(or apt-get install python3-pefile)")
+    print("kyt_verify.py needs the Python module pefile: run tools/install-deps (or apt-get install python3-pefile)",
+          file=sys.stderr)
+    sys.exit(2)
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import catalogs  # noqa: E402
 import inf_rules  # noqa: E402
 import kyt_package  # noqa: E402
 import kyt_signature  # noqa: E402
-from problems import NOTE, REFUSAL, WARNING, Problem, of_level  # noqa: E402
+from problems import NOTE, REFUSAL, WARNING, CannotCheck, Problem, escaped, of_level  # noqa: E402
 
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
@@ -186,9 +190,10 @@ def check_payload(resources, package_files, inspection):
     return entries
 
 
-def inspect(path, package_files=None, out=sys.stdout, signature=None):
+def inspect(path, package_files=None, out=sys.stdout, signature=None, declared=()):
     """Returns the Problems of a setup, listing its resources and signer to out; signature holds
-    the options of kyt_signature.inspect_signature."""
+    the options of kyt_signature.inspect_signature, declared the certificates the package check
+    takes as trusted. Raises CannotCheck when the package check cannot run."""
     pe = pefile.PE(path)
     inspection = Inspection()
     check = inspection.check
@@ -207,11 +212,11 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None):
         check(app and app[0][1] == f.read() and len(app[0][1]) == 491, "the application manifest is not the 491-byte one")
     check_icon(resources, inspection)
     entries = check_payload(resources, package_files, inspection)
-    found = inf_rules.check_package(package_files) if package_files is not None else []
+    found = inf_rules.check_package(package_files, declared=declared) if package_files is not None else []
     inspection.problems += of_level(found, REFUSAL)
     for name, path in entries:
         data = resources.get((RT_RCDATA, name.decode("latin-1")), [(0, b"")])[0][1]
-        print(f"{name.decode('latin-1'):<13} {path.decode('latin-1'):<40} {len(data):>10} bytes  "
+        print(f"{escaped(name.decode('latin-1')):<13} {escaped(path.decode('latin-1')):<40} {len(data):>10} bytes  "
               f"{hashlib.sha256(data).hexdigest()}", file=out)
     print(f"{len(entries)} manifest entries; {len(inspection.problems)} problems", file=out)
     for problem in inspection.problems:
@@ -228,6 +233,8 @@ def main(argv):
     parser.add_argument("--package")
     parser.add_argument("--add", action="append", default=[], metavar="REL=FILE")
     parser.add_argument("--exclude", action="append", default=[], metavar="PATTERN")
+    parser.add_argument("--test-certificate", action="append", default=[], metavar="PEM",
+                        help="a certificate the target machines trust, as the build was given it")
     parser.add_argument("--unsigned", action="store_true", help="the setup must carry no signature")
     parser.add_argument("--ca-file", help="trusted certificates (PEM) for the signature")
     parser.add_argument("--tsa-ca-file", help="trusted certificates (PEM) for the signature's time stamp")
@@ -241,7 +248,12 @@ def main(argv):
         return 1
     signature = {"unsigned": args.unsigned, "ca_file": args.ca_file, "tsa_ca_file": args.tsa_ca_file,
                  "signer_sha256": args.signer_sha256, "rebuild": args.rebuild}
-    return 1 if inspect(args.setup, files, signature=signature) else 0
+    try:
+        declared = [c for path in args.test_certificate for c in catalogs.load_certificates(path)]
+        return 1 if inspect(args.setup, files, signature=signature, declared=declared) else 0
+    except CannotCheck as error:
+        print(f"kyt_verify.py: the driver package cannot be checked: {error}", file=sys.stderr)
+        return 2
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """The one record of a problem that every tool reports: the file, the line where there is one,
 the reason, and its level, so that every command words and sorts them alike."""
+import re
 from dataclasses import dataclass
 
 REFUSAL = "refusal"  # the build stops: the setup would fail on every x64 machine
@@ -16,14 +17,21 @@ class Problem:
 
     def __str__(self):
         where = f"{self.file}, line {self.line}" if self.line else self.file
-        return f"{where}: {self.reason}" if where else self.reason
+        return escaped(f"{where}: {self.reason}" if where else self.reason)
+
+
+class CannotCheck(Exception):
+    """A check that cannot run (a module missing, a file unreadable): the command stops with
+    exit code 2 and says what is missing, never a verdict it could not check."""
+
+
+def escaped(text):
+    """Returns the text with control characters written as \\xNN, so that a name taken from a
+    file cannot move the cursor or hide what follows it."""
+    return re.sub(r"[\x00-\x1f\x7f-\x9f]", lambda m: f"\\x{ord(m.group()):02x}", text)
 
 
 def of_level(problems, level):
     """Returns the problems of one level, in the order they were found."""
     return [problem for problem in problems if problem.level == level]
 
-
-def lowered(problems, level, when):
-    """Returns the problems with each refusal turned into the given level when `when` holds."""
-    return [Problem(p.file, p.line, p.reason, level) if when and p.level == REFUSAL else p for p in problems]

@@ -2,22 +2,31 @@
 """Writes a synthetic driver package in the shape of the shipped one, for tests and benchmarks.
 
   synthetic_package.py --out DIR --installer FILE [--pad-installer] [--bytes-scale K] [--files-scale K]
+                       [--test-signer PEM]
 
 The shipped shape: 39 INF and 39 catalog files, dpinst.exe and dpinst.xml at the root (dpinst.exe
-sixth in manifest order, line 6; dpinst.xml, which marks the unsigned INFs for legacy mode and
-asks for a quiet install, right after it), a byte-identical dpinst.exe in amd64 (line 80) and three DLLs after it
+sixth in manifest order, line 6; dpinst.xml, which says legacy mode and asks for a quiet
+install, right after it), a byte-identical dpinst.exe in amd64 (line 80) and three DLLs after it
 (lines 81 to 83); 84 files, 6,471,689 bytes in all, the smallest 1,150 and the largest
 1,533,512 bytes. The installer is the given program, so its two copies take their size from it
 and the DLLs make up the rest; with --pad-installer a small program is padded (bytes after its
 image, which the loader ignores) so that the totals hold. --bytes-scale K makes every file K
 times larger; --files-scale K carries K times as many INF and catalog files. The content is
-deterministic.
+deterministic. Each INF names the catalog of its own name; with --test-signer each catalog lists
+its INF and is signed with a throwaway certificate written to that file (its key is discarded),
+padded to its size with zero bytes, so that the package check accepts the package when the
+certificate is declared trusted; without it the catalogs are placeholders.
 """
 import argparse
+import datetime
 import hashlib
 import os
 import shutil
+import subprocess
 import sys
+import tempfile
+
+import catalogs
 
 TOTAL = 6_471_689
 SMALLEST = 1_150
@@ -34,6 +43,7 @@ def content(name, size):
             + b"-->\r\n"
     if name.endswith(".inf"):
         head = ("[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=USBDevice\r\nDriverVer=01/15/2026,1.0.0.0\r\n"
+                f"CatalogFile={name[:-4]}.cat\r\n"
                 "[Manufacturer]\r\nKYT=Models,NTamd64\r\n[Models.NTamd64]\r\n"
                 f"{name}=Install,USB\\VID_5A4B&PID_4D01\r\n")
         line = f"; {name} synthetic setup information\r\n".encode()
@@ -80,6 +90,31 @@ def shape(installer_size, files_scale=1, pad_installer=False):
             + [("amd64\\dpinst.exe", installer_size)] + dlls)
 
 
+def sign_catalogs(out, signer):
+    """Replaces each root catalog that has an INF of its name by a catalog of that INF, signed
+    with a new throwaway certificate written to signer, padded to the placeholder's size."""
+    with tempfile.TemporaryDirectory() as scratch:
+        key = os.path.join(scratch, "signer.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", signer,
+                        "-days", "3650", "-subj", "/CN=KYT Synthetic Test Signer", "-addext",
+                        "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+        with open(signer, "rb") as f:
+            certificate = f.read()
+        when = datetime.datetime(2026, 1, 15, tzinfo=datetime.timezone.utc)
+        for name in sorted(os.listdir(out)):
+            inf = os.path.join(out, name[:-4] + ".inf")
+            if not name.endswith(".cat") or not os.path.exists(inf):
+                continue
+            with open(inf, "rb") as f:
+                listed = [(name[:-4] + ".inf", f.read())]
+            signed = catalogs.sign(catalogs.trust_list(listed, "sha256", when), certificate, key)
+            size = os.path.getsize(os.path.join(out, name))
+            if len(signed) > size:
+                raise SystemExit(f"a signed catalog of {len(signed)} bytes does not fit {name}'s {size}")
+            with open(os.path.join(out, name), "wb") as f:
+                f.write(signed + bytes(size - len(signed)))
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", required=True)
@@ -87,6 +122,7 @@ def main(argv):
     parser.add_argument("--pad-installer", action="store_true")
     parser.add_argument("--bytes-scale", type=int, default=1)
     parser.add_argument("--files-scale", type=int, default=1)
+    parser.add_argument("--test-signer", metavar="PEM", help="sign the catalogs; write the certificate here")
     args = parser.parse_args(argv)
     shutil.rmtree(args.out, ignore_errors=True)
     os.makedirs(os.path.join(args.out, "amd64"))
@@ -100,6 +136,8 @@ def main(argv):
         else:
             with open(target, "wb") as f:
                 f.write(content(relative, size * args.bytes_scale))
+    if args.test_signer:
+        sign_catalogs(args.out, args.test_signer)
     return 0
 
 

@@ -7,6 +7,7 @@ import hashlib
 import io
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -17,15 +18,18 @@ import unittest
 from rig import Rig, tree, windows_path
 
 sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
+import catalogs  # noqa: E402
 import kyt_verify  # noqa: E402
 import kyt_package  # noqa: E402
 from kyt import build, pe_image  # noqa: E402
 from kyt.errors import KytError  # noqa: E402
 
 
-def inspect(setup, files):
+def inspect(setup, files, certificate="KYT_SHIPPED_TEST_CERTIFICATE"):
+    """Returns the problems and listing of the inspection, declaring the build's test certificate."""
     out = io.StringIO()
-    problems = kyt_verify.inspect(setup, files, out, signature={"unsigned": True})
+    declared = catalogs.load_certificates(os.environ[certificate]) if os.environ[certificate] else []
+    problems = kyt_verify.inspect(setup, files, out, signature={"unsigned": True}, declared=declared)
     return [str(problem) for problem in problems], out.getvalue()
 
 
@@ -34,7 +38,7 @@ class Executable(unittest.TestCase):
         package = os.environ["KYT_PRODUCT_PACKAGE"]
         sample = package == os.path.join(os.environ["KYT_SOURCE_DIR"], "resources", "package")
         files = kyt_package.package_files(package, [f"dpinst.exe={os.environ['KYT_DPINST']}"] if sample else [])
-        problems, listing = inspect(os.environ["KYT_PRODUCT"], files)
+        problems, listing = inspect(os.environ["KYT_PRODUCT"], files, "KYT_PRODUCT_TEST_CERTIFICATE")
         self.assertEqual(problems, [], listing)
         for index, (relative, absolute) in enumerate(files):
             with open(absolute, "rb") as f:
@@ -71,12 +75,12 @@ class Executable(unittest.TestCase):
         with tempfile.NamedTemporaryFile(delete=False) as other, tempfile.NamedTemporaryFile(delete=False) as inf:
             other.write(b"not the file that was built in")
             inf.write(b'[Version]\r\nSignature="$Windows 95$"\r\nCatalogFile=gone.cat\r\n')
-        files[9], files[10] = (files[9][0], inf.name), (files[10][0], other.name)
+        files[9], files[81] = (files[9][0], inf.name), (files[81][0], other.name)
         problems, listing = inspect(os.path.join(os.environ["KYT_SETUPS"], "e2e_shipped.exe"), files)
         os.unlink(other.name)
         os.unlink(inf.name)
         self.assertEqual(problems, [
-            "KYT_FILE_009 differs from kyt_m000.inf", "KYT_FILE_010 differs from " + files[10][0],
+            "KYT_FILE_009 differs from kyt_m000.inf", "KYT_FILE_081 differs from " + files[81][0],
             'kyt_m000.inf, line 2: Signature is "$Windows 95$", not "$Windows NT$" or "$Chicago$"'])
         self.assertIn("\nWARNING: kyt_m000.inf: has no DriverVer in [Version]\n", listing)
         self.assertIn("\nNOTE: dpinst.xml says <legacyMode/>", listing)
@@ -244,8 +248,8 @@ class SamplePackage(unittest.TestCase):
         dpinst = os.path.join(package, "dpinst.exe")
         with open(os.environ["KYT_DPINST"], "rb") as src, open(dpinst, "wb") as dst:
             dst.write(src.read())
-        with open(self.sample_inf, "rb") as src, open(os.path.join(package, "kyt_meter.inf"), "wb") as dst:
-            dst.write(src.read())
+        for name in ("kyt_meter.inf", "kyt_meter.cat"):
+            shutil.copyfile(os.path.join(os.path.dirname(self.sample_inf), name), os.path.join(package, name))
         # No instrument is plugged in: the package is staged and installed on no device.
         result = self.rig.run(dpinst, temp, cwd=package)
         self.assertEqual(result.exit_code, 0x00000100)

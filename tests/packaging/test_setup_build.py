@@ -9,10 +9,12 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
+sys.path[:0] = [os.path.join(os.environ["KYT_SOURCE_DIR"], *path) for path in (["tools"], ["tests", "e2e"])]
+import catalogs  # noqa: E402
 import kyt_package  # noqa: E402
 import kyt_verify  # noqa: E402
 from kyt import pe_image  # noqa: E402
+from throwaway_ca import Authority  # noqa: E402
 
 VENDOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vendor")
 OLD = 946_684_800  # 2000-01-01, older than any build
@@ -27,14 +29,20 @@ class VendorBuild:
         self.setup = os.path.join(self.build, "VendorSetup.exe")
         with open(os.environ["KYT_INSTALLER"], "rb") as f:
             self.write("dpinst.exe", f.read())
-        self.write("kyt_a.inf", b'[Version]\r\nSignature="$Windows NT$"\r\n[Manufacturer]\r\nK=M,NTamd64\r\n'
-                                b'[M.NTamd64]\r\nD=I,USB\\VID_5A4B&PID_4D01\r\n')
-        self.write("dpinst.xml", b"<dpinst><legacyMode/><quietInstall/></dpinst>")  # the INF is unsigned
+        self.write("kyt_a.inf", b'[Version]\r\nSignature="$Windows NT$"\r\nCatalogFile=kyt_a.cat\r\n[Manufacturer]\r\n'
+                                b'K=M,NTamd64\r\n[M.NTamd64]\r\nD=I,USB\\VID_5A4B&PID_4D01\r\n')
+        self.write("dpinst.xml", b"<dpinst><quietInstall/></dpinst>")
         self.write("amd64/kyt_b.cat", b"b" * 100)
+        self.certificate = Authority(scratch, "vendor test signer").certificate
+        subprocess.run([sys.executable, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools", "kyt_catalog.py"), "--inf",
+                        "kyt_a.inf", "--package", self.package, "--out", os.path.join(self.package, "kyt_a.cat"), "--cert",
+                        self.certificate, "--key", os.path.join(scratch, "vendor test signer.key")], check=True,
+                       stdout=subprocess.DEVNULL)
         subprocess.run([os.environ["KYT_CMAKE"], "-S", VENDOR, "-B", self.build, "-G", "Ninja",
                         "-DCMAKE_TOOLCHAIN_FILE=" + os.environ["KYT_TOOLCHAIN"],
                         "-DKYT_SOURCE_DIR=" + os.environ["KYT_SOURCE_DIR"], "-DVENDOR_PACKAGE=" + self.package,
-                        "-DVENDOR_TAKES=" + takes], check=True, stdout=subprocess.DEVNULL)
+                        "-DVENDOR_TAKES=" + takes, "-DVENDOR_TEST_CERTIFICATE=" + self.certificate],
+                       check=True, stdout=subprocess.DEVNULL)
 
     def write(self, relative, data, mtime=None):
         path = os.path.join(self.package, *relative.split("/"))
@@ -52,7 +60,8 @@ class VendorBuild:
 
     def problems(self):
         """Returns the differences between the setup and the package folder as it is now."""
-        return kyt_verify.inspect(self.setup, kyt_package.package_files(self.package, [], ["*.bak"]), io.StringIO())
+        return kyt_verify.inspect(self.setup, kyt_package.package_files(self.package, [], ["*.bak"]), io.StringIO(),
+                                  declared=catalogs.load_certificates(self.certificate))
 
     def manifest(self):
         with open(self.setup, "rb") as f:
@@ -84,7 +93,7 @@ class Incremental(unittest.TestCase):
         vendor.write("notes.bak", b"n")
         out = self.built()
         self.assertIn(f"Package: {vendor.package}", out)
-        self.assertIn("4 files, 3 left out,", out)
+        self.assertIn("5 files, 3 left out,", out)
         self.assertIn("largest dpinst.exe", out)
         self.assertIn("  warning: kyt_a.inf: has no DriverVer in [Version]\n", out)
         self.assertIn(f"Setup:   {vendor.setup}", out)
@@ -154,7 +163,8 @@ class FetchContent(unittest.TestCase):
             self.assertEqual(code, 0, out)
             self.assertEqual(vendor.problems(), [], out)
             self.assertEqual(vendor.manifest(), ["KYT_FILE_000|dpinst.exe", "KYT_FILE_001|dpinst.xml",
-                                                 "KYT_FILE_002|kyt_a.inf", "KYT_FILE_003|amd64\\kyt_b.cat"])
+                                                 "KYT_FILE_002|kyt_a.cat", "KYT_FILE_003|kyt_a.inf",
+                                                 "KYT_FILE_004|amd64\\kyt_b.cat"])
 
 
 if __name__ == "__main__":

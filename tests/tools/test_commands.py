@@ -31,7 +31,7 @@ class Commands(unittest.TestCase):
     def test_the_inspection_command_says_what_it_needs(self):
         done = run(sys.executable, "-c", "import sys, runpy; sys.modules['pefile'] = None; "
                    f"sys.argv = ['kyt_verify.py', 'x.exe']; runpy.run_path({os.path.join(TOOLS, 'kyt_verify.py')!r})")
-        self.assertEqual(done.returncode, 1)
+        self.assertEqual(done.returncode, 2)
         self.assertIn("needs the Python module pefile", done.stderr)
 
     def test_the_sample_result_names_the_record_each_box_and_every_staged_driver_package(self):

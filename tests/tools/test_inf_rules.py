@@ -113,8 +113,10 @@ def utf16(text):
 
 
 # A catalog of the INFs from the package with the files of `signed` holding those bytes (None: absent)
-# while it is made; signed by "test", or "hardware", a certificate named as Microsoft's publisher.
+# while it is made, signed (setUpClass) by a signer below a root the check takes for Microsoft's or a
+# public authority's, or below none. A package's CHECK holds what it declares trusted and its day.
 Cat = collections.namedtuple("Cat", "infs signed sha1 signer", defaults=({}, False, "test"))
+CHECK = "(declared, today)"
 
 
 def winusb(**files):
@@ -140,11 +142,15 @@ SEARCH = "<dpinst><quietInstall/><search><subDirectory>{}</subDirectory></search
 KERNEL = (GOOD + "[Install.NTamd64]\nCopyFiles=Drv\n[Drv]\nkyt.sys\n[SourceDisksNames]\n1=D,,,amd64\n"
           "[SourceDisksFiles]\nkyt.sys=1\n[Version]\nCatalogFile=kyt.cat\n").encode()
 COPIES = (GOOD + "[Install.NTamd64]\nCopyFiles=Files,@at.sys\n[Install]\nCopyFiles=Old\n[Install.NTamd64.CoInstallers]\n"
-          "CopyFiles=Co\n[Files]\nthere.sys\nlost.sys\nnew.sys,src.sys,,2\n[Old]\nold.sys\n[Co]\ncab.sys\ndirid.sys\n"
+          "CopyFiles=Co\n[Files]\nthere.sys\nlo\x1bst.sys\nnew.sys,src.sys,,2\n[Old]\nold.sys\n[Co]\ncab.sys\ndirid.sys\n"
           "[SourceDisksNames]\n1=D,,,\\bin\n2=D,cabs.cab\n3=D,,,%10%\n[SourceDisksNames.amd64]\n1=D,,,x64\n"
-          "[SourceDisksFiles]\nthere.sys=1,sub\nlost.sys=1\nsrc.sys=1\ncab.sys=2\ndirid.sys=3\narm.sys=1\n"
+          "[SourceDisksFiles]\nthere.sys=1,sub\nlo\x1bst.sys=1\nsrc.sys=1\ncab.sys=2\ndirid.sys=3\narm.sys=1\n"
           "[SourceDisksFiles.x86]\nx86.sys=1\n").encode()
-NO_CATALOG = "names no catalog for x64 (CatalogFile), so it is unsigned; dpinst.exe installs only signed driver"
+NO_CATALOG = "names no catalog for x64 (CatalogFile), so it is unsigned; 64-bit Windows installs no unsigned driver"
+UNCHANGED = "(dpinst.xml's <legacyMode/> does not change this: it only keeps dpinst.exe from refusing the package itself)"
+# The USB serial template: usbser.sys comes from Windows through the included INF or the layout file.
+CDC = (HEAD + "CatalogFile=cdc.cat\n{layout}[Manufacturer]\nM=Models,NTamd64\n[Models.NTamd64]\nD=Serial,USB\\X\n"
+       "[Serial.NTamd64]\n{include}CopyFiles=Drv\n[Drv]\nusbser.sys,,,0x20\n{own}")
 NOTHING = "no INF the installer reads has a model for 64-bit Windows (NTamd64): nothing would install"
 CRLF_GOOD = (GOOD + "[Version]\nCatalogFile=a.cat\n").replace("\n", "\r\n").encode()
 
@@ -153,8 +159,7 @@ CRLF_GOOD = (GOOD + "[Version]\nCatalogFile=a.cat\n").replace("\n", "\r\n").enco
 # without a dpinst.xml of its own gets one that asks for a quiet install and nothing else.
 CASES = [
     ("the WinUSB template needs only its amd64 co-installers and a catalog that lists them", winusb(), [], [],
-     ["kyt_winusb.cat: signed by KYT Test Signer (not Microsoft's hardware publisher)",
-      "dpinst.xml asks for a quiet install"]),
+     ["kyt_winusb.cat: signed by KYT Test Signer, through Microsoft (root)", "dpinst.xml asks for a quiet install"]),
     ("a co-installer the amd64 disk places in the package is missing",
      winusb(**{"amd64/WdfCoInstaller01011.dll": None,
                "kyt_winusb.cat": Cat(("kyt_winusb.inf",), {"amd64/WdfCoInstaller01011.dll": b"dll"})}),
@@ -164,14 +169,46 @@ CASES = [
      ["kyt_winusb.inf, line 9: CatalogFile names kyt_winusb.cat, which is not in the package next to the INF"], []),
     ("a placeholder catalog", winusb(**{"kyt_winusb.cat": PLACEHOLDER_CATALOG}),
      ["kyt_winusb.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so "
-      "kyt_winusb.inf is unsigned; dpinst.exe installs only signed driver packages (unless dpinst.xml says "
-      "<legacyMode/>)"], []),
+      "kyt_winusb.inf is unsigned; 64-bit Windows installs no unsigned driver package"], []),
     ("an unsigned catalog", winusb(**{"kyt_winusb.cat": UNSIGNED_CATALOG}), ["kyt_winusb.cat: carries no signature"], []),
     ("signed data that is no trust list", winusb(**{"kyt_winusb.cat": SIGNED_DATA}), ["is not a catalog"], []),
-    ("an unsigned catalog and a missing file are only warnings in legacy mode",
-     winusb(**{"kyt_winusb.cat": UNSIGNED_CATALOG, "amd64/WdfCoInstaller01011.dll": None, "dpinst.xml": LEGACY}), [],
-     ["kyt_winusb.inf, line 45: [CoInstallers_CopyFiles] copies WdfCoInstaller01011.dll", "carries no signature"],
-     ["dpinst.xml says <legacyMode/>", "dpinst.xml asks for a quiet install"]),
+    ("an unsigned catalog and a missing file stay refused in legacy mode, and say so",
+     winusb(**{"kyt_winusb.cat": UNSIGNED_CATALOG, "amd64/WdfCoInstaller01011.dll": None, "dpinst.xml": LEGACY}),
+     ["WdfCoInstaller01011.dll, which the package does not hold " + UNCHANGED, "no signature, so kyt_winusb.inf is "
+      "unsigned; 64-bit Windows installs no unsigned driver package " + UNCHANGED], [],
+     ["dpinst.xml says <legacyMode/>: dpinst.exe does not refuse unsigned packages itself", "quiet install"]),
+    ("signatures Windows does not trust: issued by the signer itself, a root it does not know, expired untimestamped",
+     {"a.inf": CRLF_GOOD, "a.cat": Cat(("a.inf",), signer="self"),
+      "b.inf": CRLF_GOOD.replace(b"a.cat", b"b.cat"), "b.cat": Cat(("b.inf",), signer="stray"),
+      "c.inf": CRLF_GOOD.replace(b"a.cat", b"c.cat"), "c.cat": Cat(("c.inf",)), "dpinst.xml": LEGACY,
+      CHECK: ((), datetime.date.today() + datetime.timedelta(days=30))},
+     ["a.cat: is signed by self, whose certificate was issued by the signer itself: to Windows the INFs it signs are "
+      "unsigned, and 64-bit Windows installs no unsigned driver package; sign it through a public certification "
+      "authority or Microsoft, or, for test machines, declare the certificate trusted (--test-certificate) " + UNCHANGED,
+      "b.cat: is signed by KYT Stray Signer, whose chain ends at stray, a root Windows does not trust",
+      "c.cat: is signed by KYT Test Signer, whose certificate expired on "], [], ["legacyMode", "quiet install"]),
+    ("a public authority's signature makes Windows ask about the publisher; a declared certificate, or its issuer, passes",
+     {"a.inf": CRLF_GOOD, "a.cat": Cat(("a.inf",), signer="public"),
+      "b.inf": CRLF_GOOD.replace(b"a.cat", b"b.cat"), "b.cat": Cat(("b.inf",), signer="self"),
+      "c.inf": CRLF_GOOD.replace(b"a.cat", b"c.cat"), "c.cat": Cat(("c.inf",), signer="lone"),
+      CHECK: (("self", "stray root"), TODAY)}, [],
+     ["a.cat: signed by KYT Public Signer through the public certification authority public root, not by Microsoft: "
+      "Windows asks an administrator whether to trust this publisher", "b.cat: signed by self with the test "
+      "certificate self, declared trusted: the setup installs only where this test certificate is trusted",
+      "c.cat: signed by KYT Stray Signer with the test certificate stray, declared trusted"],
+     ["quiet install"]),
+    ("the USB serial template takes usbser.sys from Windows, through Include= or LayoutFile; a file the INF lists is "
+     "still the package's",
+     {"cdc.inf": CDC.format(layout="", include="Include=mdmcpq.inf\n", own="").encode(), "cdc.cat": Cat(("cdc.inf",)),
+      "sub/cdc.inf": CDC.format(layout="LayoutFile=layout.inf\n", include="", own="").encode(),
+      "sub/cdc.cat": Cat(("sub/cdc.inf",)), "own/cdc.inf": CDC.format(
+          layout="", include="Include=mdmcpq.inf\n", own="[SourceDisksNames]\n1=D\n[SourceDisksFiles]\nusbser.sys=1\n").encode(),
+      "own/cdc.cat": Cat(("own/cdc.inf",), {"own/usbser.sys": b"sys"}),
+      "dpinst.xml": SEARCH.format("*").encode()},
+     ["own\\cdc.inf, line 13: [Drv] copies usbser.sys for x64 from own\\usbser.sys, which the package does not hold"],
+     [], ["cdc.inf: copies usbser.sys for x64 from Windows (through mdmcpq.inf), not from the package",
+          "sub\\cdc.inf: copies usbser.sys for x64 from Windows (through layout.inf), not from the package",
+          "cdc.cat: signed by", "own\\cdc.cat: signed by", "sub\\cdc.cat: signed by", "quiet install"]),
     ("an INF with LF line ends next to the catalog of its CR LF bytes; a SHA-1 catalog",
      {"a.inf": CRLF_GOOD.replace(b"\r\n", b"\n"), "a.cat": Cat(("a.inf",), {"a.inf": CRLF_GOOD}, sha1=True)},
      ["a.inf: its hash is not in a.cat: its line ends were changed after signing (keep *.inf byte for byte in git: "
@@ -179,14 +216,15 @@ CASES = [
     ("an INF edited after signing", {"a.inf": CRLF_GOOD, "a.cat": Cat(("a.inf",), {"a.inf": CRLF_GOOD + b";"})},
      ["a.inf: its hash is not in a.cat: the INF was changed after signing"], []),
     ("a kernel driver changed after signing, under a catalog that is not Microsoft's",
-     {"kyt.inf": KERNEL, "amd64/kyt.sys": b"new", "kyt.cat": Cat(("kyt.inf",), {"amd64/kyt.sys": b"old"})},
+     {"kyt.inf": KERNEL, "amd64/kyt.sys": b"new", "kyt.cat": Cat(("kyt.inf",), {"amd64/kyt.sys": b"old"}, signer="public")},
      ["amd64\\kyt.sys: its hash is not in kyt.cat, which kyt.inf names: it was changed after signing"],
-     ["kyt.inf: copies the kernel driver kyt.sys under a catalog signed by KYT Test Signer: Windows 10 (1607) and "
-      "later load new kernel drivers only with Microsoft's signature"]),
+     ["kyt.inf: copies the kernel driver kyt.sys under a catalog signed by KYT Public Signer: Windows 10 (1607) and "
+      "later load new kernel drivers only with Microsoft's signature",
+      "kyt.cat: signed by KYT Public Signer through the public certification authority"]),
     ("a kernel driver signed as an image before its signature was added, under Microsoft's hardware publisher",
      {"kyt.inf": KERNEL, "amd64/kyt.sys": pe_image(b"signature"),
       "kyt.cat": Cat(("kyt.inf",), {"amd64/kyt.sys": pe_image()}, signer="hardware")}, [], [],
-     ["kyt.cat: signed by Microsoft Windows Hardware Compatibility Publisher (Microsoft's hardware publisher)",
+     ["kyt.cat: signed by Microsoft Windows Hardware Compatibility Publisher, through Microsoft (root)",
       "quiet install"]),
     ("one INF per architecture folder; dpinst.xml searches amd64 only, and nothing asks for a quiet install",
      {"i386/x.inf": (HEAD + "[Manufacturer]\nM=Models,NTx86\n[Models.NTx86]\nD=I,USB\\X\n").encode(),
@@ -230,8 +268,8 @@ CASES = [
       "b.inf": (HEAD + "[Manufacturer]\nM=Models,NTamd64\n[Models.NTamd64]\n").encode(),
       "c.inf": HEAD.encode(), "sub/d.inf": HEAD.encode(), "e.inf": b"[Version]\nSignature=$Windows 95$\n",
       "dpinst.xml": LEGACY},
-     ['e.inf, line 2: Signature is "$Windows 95$"'],
-     ["a.inf: " + NO_CATALOG, "b.inf, line 4: has no model", "c.inf: has no m", "e.inf: has no m", "e.inf: has no D"],
+     ["a.inf: " + NO_CATALOG, 'e.inf, line 2: Signature is "$Windows 95$"'],
+     ["b.inf, line 4: has no model", "c.inf: has no m", "e.inf: has no m", "e.inf: has no D"],
      ["sub\\d.inf: not read by the installer", "legacyMode", "quiet install"]),
     ("the catalog that applies to x64 is the one that counts",
      {"a.inf": (GOOD + "[Version]\nCatalogFile=gone.cat\nCatalogFile.NTx86=gone.cat\n"
@@ -241,10 +279,10 @@ CASES = [
      ["b.inf, line 12: CatalogFile.NT names b.cat, which is not in the package next to the INF",
       "sub\\c.inf, line 12: CatalogFile.NTamd64 names a.cat"], []),
     ("copies: the install section x64 takes, co-installers, @file, disks and files of their own, what is beyond "
-     "the rules, files of [SourceDisksFiles] no x64 copy uses",
+     "the rules, files of [SourceDisksFiles] no x64 copy uses; a control character in a name is shown escaped",
      {"a.inf": COPIES, "x64/sub/there.sys": b"s", "x64/src.sys": b"s", "at.sys": b"s", "dpinst.xml": LEGACY},
-     [], ["a.inf, line 19: [Files] copies lost.sys for x64 from x64\\lost.sys, which the package does not hold",
-          "a.inf: " + NO_CATALOG]),
+     ["a.inf, line 19: [Files] copies lo\\x1bst.sys for x64 from x64\\lo\\x1bst.sys, which the package does not hold " + UNCHANGED,
+      "a.inf: " + NO_CATALOG], []),
     ("DriverVer that is not mm/dd/yyyy,w.x.y.z, version 0.0.0.0, or in the future",
      {f"{name}.inf": (HEAD.replace("01/02/2026,1.0.0.0", value)).encode() for name, value in [
          ("a", "2026-01-02,1.0.0.0"), ("b", "01/02/2026"), ("c", "02/30/2026,1.0.0.0"), ("d", "01/02/2026,1.0.65535"),
@@ -275,10 +313,18 @@ class InfRules(unittest.TestCase):
     def setUpClass(cls):
         folder = tempfile.TemporaryDirectory()
         cls.addClassCleanup(folder.cleanup)
-        authority = Authority(folder.name, "root")
+        authority, public, stray = (Authority(folder.name, name) for name in ("root", "public root", "stray"))
+        yourself = Authority(folder.name, "self")
         cls.signers = {"test": authority.issue("test", "/CN=KYT Test Signer"),
-                       "hardware": authority.issue("hardware", f"/CN={catalogs.MICROSOFT_HARDWARE}")}
-        cls.root = authority.certificate
+                       "hardware": authority.issue("hardware", f"/CN={catalogs.MICROSOFT_HARDWARE}"),
+                       "public": public.issue("public", "/CN=KYT Public Signer"),
+                       "stray": stray.issue("stray signer", "/CN=KYT Stray Signer"),
+                       "self": (os.path.join(folder.name, "self.key"), yourself.certificate)}
+        cls.signers["lone"] = (cls.signers["stray"][0], os.path.join(folder.name, "stray signer.crt"))
+        cls.roots = {catalogs.load_certificates(a.certificate)[0].key_identifier.hex(): (kind, a.name)
+                     for a, kind in ((authority, catalogs.MICROSOFT), (public, catalogs.PUBLIC))}
+        cls.declared = {"self": yourself.certificate, "stray root": stray.certificate}
+        cls.authorities = [a.certificate for a in (authority, public, stray, yourself)]
 
     def make_catalog(self, package, relative, catalog, files):
         """Writes the catalog with the catalog command and checks its signature with osslsigncode."""
@@ -289,12 +335,17 @@ class InfRules(unittest.TestCase):
             self.assertEqual(kyt_catalog.main(["--package", package, "--out", out, "--cert", chain, "--key", key, *[
                 a for inf in catalog.infs for a in ("--inf", inf)]] + ["--sha1"] * catalog.sha1), 0)
         write(package, {path: files.get(path) for path in catalog.signed})
-        done = subprocess.run(["osslsigncode", "verify", "-in", out, "-CAfile", self.root], capture_output=True)
+        with open(os.path.join(package, "..", "authorities.pem"), "wb") as f:
+            f.write(b"".join(pathlib.Path(path).read_bytes() for path in self.authorities))
+        done = subprocess.run(["osslsigncode", "verify", "-in", out, "-CAfile", f.name], capture_output=True)
         self.assertIn(b"Signature verification: ok", done.stdout, done.stdout + done.stderr)
 
     def test_each_package_gets_exactly_its_refusals_warnings_and_notes(self):
         for what, files, refused, warned, *noted in CASES:
-            with self.subTest(what), tempfile.TemporaryDirectory() as package:
+            with self.subTest(what), tempfile.TemporaryDirectory() as scratch:
+                package = os.path.join(scratch, "package")
+                files = dict(files)
+                declared, today = files.pop(CHECK, ((), TODAY))
                 if "dpinst.xml" not in {path.lower() for path in files}:
                     files = dict(files, **{"dpinst.xml": b"<dpinst><quietInstall/></dpinst>"})
                 entries = [(relative.replace("/", "\\"), os.path.join(package, *relative.split("/")))
@@ -303,7 +354,9 @@ class InfRules(unittest.TestCase):
                 for relative, data in files.items():
                     if isinstance(data, Cat):
                         self.make_catalog(package, relative, data, files)
-                found = inf_rules.check_package(entries, TODAY)
+                found = inf_rules.check_package(entries, today, [c for name in declared for c in
+                                                                 catalogs.load_certificates(self.declared[name])],
+                                                self.roots)
                 for expected, level in ((refused, REFUSAL), (warned, WARNING)) + tuple((n, NOTE) for n in noted):
                     messages = [str(problem) for problem in of_level(found, level)]
                     self.assertEqual(len(messages), len(expected), messages)

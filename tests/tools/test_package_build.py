@@ -8,9 +8,10 @@ import tempfile
 import unittest
 
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
-sys.path.insert(0, TOOLS)
+sys.path[:0] = [TOOLS, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e")]
 import kyt_package  # noqa: E402
 import package_rules  # noqa: E402
+from throwaway_ca import Authority  # noqa: E402
 
 
 def pe_image(machine=0x8664, magic=0x20B, characteristics=0x0022, subsystem=2):
@@ -29,7 +30,7 @@ INSTALLER = pe_image()
 INF_HEAD = b'[Version]\r\nSignature="$Windows NT$"\r\nDriverVer=01/02/2026,1.0.0.0\r\n'
 MODELS = b"[Manufacturer]\r\nKYT=Models,NTamd64\r\n[Models.NTamd64]\r\nMeter=Install,USB\\VID_5A4B&PID_4D01\r\n"
 INF = INF_HEAD + MODELS
-LEGACY = b"<dpinst><legacyMode/><quietInstall/></dpinst>"  # unsigned packages are then only warned of
+LEGACY = b"<dpinst><legacyMode/><quietInstall/></dpinst>"  # which softens no refusal of the check
 
 
 def make_package(root, files):
@@ -41,9 +42,9 @@ def make_package(root, files):
             f.write(data)
 
 
-def generate(package, *extra, out=None):
+def generate(package, *extra, out=None, python=(sys.executable,)):
     out = out or tempfile.mkdtemp()
-    done = subprocess.run([sys.executable, os.path.join(TOOLS, "kyt_package.py"), "generate", "--package", package,
+    done = subprocess.run([*python, os.path.join(TOOLS, "kyt_package.py"), "generate", "--package", package,
                            "--out", out, *extra], capture_output=True, text=True)
     return done, out
 
@@ -62,13 +63,13 @@ def read(path):
 class PackageBuild(unittest.TestCase):
     def test_the_manifest_lists_files_before_folders_in_a_fixed_order(self):
         with tempfile.TemporaryDirectory() as package:
-            make_package(package, {"dpinst.exe": INSTALLER, "B.inf": INF, "a.cat": b"a", "amd64/x.dll": b"x",
+            make_package(package, {"dpinst.exe": INSTALLER, "B.txt": INF, "a.cat": b"a", "amd64/x.dll": b"x",
                                    "dpinst.xml": LEGACY, "amd64/dpinst.exe": b"MZ", "Zeta/deep/z.bin": b"z",
                                    "amd64/sub/q.bin": b"q"})
             done, out = generate(package)
             self.assertEqual(done.returncode, 0, done.stderr)
             text = read(os.path.join(out, "manifest.txt"))
-            self.assertEqual(text, b"KYT_FILE_000|a.cat\r\nKYT_FILE_001|B.inf\r\nKYT_FILE_002|dpinst.exe\r\n"
+            self.assertEqual(text, b"KYT_FILE_000|a.cat\r\nKYT_FILE_001|B.txt\r\nKYT_FILE_002|dpinst.exe\r\n"
                                    b"KYT_FILE_003|dpinst.xml\r\nKYT_FILE_004|amd64\\dpinst.exe\r\n"
                                    b"KYT_FILE_005|amd64\\x.dll\r\nKYT_FILE_006|amd64\\sub\\q.bin\r\n"
                                    b"KYT_FILE_007|Zeta\\deep\\z.bin\r\n")
@@ -147,14 +148,14 @@ class PackageBuild(unittest.TestCase):
 
     def test_version_control_desktop_clutter_and_excluded_files_are_left_out_with_a_line(self):
         with tempfile.TemporaryDirectory() as package:
-            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF, "dpinst.xml": LEGACY, ".git/config": b"c",
+            make_package(package, {"dpinst.exe": INSTALLER, "a.txt": INF, "dpinst.xml": LEGACY, ".git/config": b"c",
                                    "sub/.svn/x": b"s",
                                    ".DS_Store": b"d", "sub/Thumbs.db": b"t", "sub/._a.inf": b"r", "b.pdb": b"p",
                                    "docs/readme.txt": b"r", "sub/keep.txt": b"k"})
             done, out = generate(package, "--exclude", "*.PDB", "--exclude", "docs/*")
             self.assertEqual(done.returncode, 0, done.stderr)
             self.assertEqual(read(os.path.join(out, "manifest.txt")).decode().split(),
-                             ["KYT_FILE_000|a.inf", "KYT_FILE_001|dpinst.exe", "KYT_FILE_002|dpinst.xml",
+                             ["KYT_FILE_000|a.txt", "KYT_FILE_001|dpinst.exe", "KYT_FILE_002|dpinst.xml",
                               "KYT_FILE_003|sub\\keep.txt"])
             self.assertEqual(done.stdout.splitlines(), [
                 "kyt_package: left out .DS_Store (desktop clutter)", "kyt_package: left out .git\\ (version control)",
@@ -165,7 +166,7 @@ class PackageBuild(unittest.TestCase):
     def test_outputs_change_only_with_the_package_and_a_change_or_refusal_removes_the_setup(self):
         with tempfile.TemporaryDirectory() as package, tempfile.TemporaryDirectory() as out:
             setup = os.path.join(out, "Setup.exe")
-            make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF + b"; a", "dpinst.xml": LEGACY})
+            make_package(package, {"dpinst.exe": INSTALLER, "a.txt": INF + b"; a", "dpinst.xml": LEGACY})
             generate(package, "--setup", setup, out=out)
             outputs = [os.path.join(out, name) for name in kyt_package.GENERATED]
             stamps = [os.stat(p).st_mtime_ns for p in outputs]
@@ -176,8 +177,8 @@ class PackageBuild(unittest.TestCase):
             self.assertEqual([os.stat(p).st_mtime_ns for p in outputs], stamps, "an unchanged package rewrote files")
             self.assertTrue(os.path.exists(setup), "an unchanged package removed the setup")
 
-            make_package(package, {"a.inf": INF + b"; b"})
-            os.utime(os.path.join(package, "a.inf"), (1, 1))
+            make_package(package, {"a.txt": INF + b"; b"})
+            os.utime(os.path.join(package, "a.txt"), (1, 1))
             generate(package, "--setup", setup, out=out)
             self.assertNotEqual(read(outputs[2]), digest, "a content change with an old date kept the digest")
             self.assertFalse(os.path.exists(setup), "a changed package kept the old setup")
@@ -206,19 +207,25 @@ class PackageBuild(unittest.TestCase):
             self.assertIn("cannot be built into a setup:\na.inf, line 4: CatalogFile names A.cat, which is not in the "
                           "package next to the INF\n", done.stderr)
             self.assertEqual(os.listdir(out), [], "a refused package left files behind")
-            make_package(package, {"a.cat": b"placeholder"})
+            make_package(package, {"a.cat": b"placeholder", "dpinst.xml": LEGACY})
             done, _ = generate(package, out=out)
             self.assertIn("\na.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so "
-                          "a.inf is unsigned; dpinst.exe installs only signed driver packages", done.stderr)
-            make_package(package, {"dpinst.xml": LEGACY})
+                          "a.inf is unsigned; 64-bit Windows installs no unsigned driver package (dpinst.xml's "
+                          "<legacyMode/> does not change this", done.stderr)
+            authority = Authority(out, "signer")
+            subprocess.run([sys.executable, os.path.join(TOOLS, "kyt_catalog.py"), "--package", package, "--inf", "a.inf",
+                            "--out", os.path.join(package, "a.cat"), "--cert", authority.certificate, "--key",
+                            os.path.join(out, "signer.key")], check=True, capture_output=True)
             done, _ = generate(package, out=out)
+            self.assertIn("a.cat: is signed by signer, whose certificate was issued by the signer itself", done.stderr)
+            done, _ = generate(package, out=out, python=(sys.executable, "-S"))
+            self.assertEqual((done.returncode, sorted(os.listdir(out))), (2, ["signer.crt", "signer.key"]))
+            self.assertIn("cannot be checked: the Python module asn1crypto is missing", done.stderr)
+            done, _ = generate(package, "--test-certificate", authority.certificate, out=out)
             self.assertEqual((done.returncode, done.stdout), (0, ""), done.stderr)
             make_package(out, {"Setup.exe": b"built"})
-            self.assertEqual(summary(out, os.path.join(out, "Setup.exe"))[2:5], [
-                "  dpinst.xml says <legacyMode/>: unsigned packages and missing files are only warnings",
-                "  dpinst.xml asks for a quiet install (<quietInstall/>)",
-                "  warning: a.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so a.inf "
-                "is unsigned; dpinst.exe installs only signed driver packages (unless dpinst.xml says <legacyMode/>)"])
+            self.assertIn("\n  warning: a.cat: signed by signer with the test certificate signer, declared trusted: ",
+                          "\n".join(summary(out, os.path.join(out, "Setup.exe"))))
 
     def test_huge_files_and_too_many_files_are_refused(self):
         with tempfile.TemporaryDirectory() as package:
