@@ -1,10 +1,12 @@
 """kyt build: writes a driver-package folder into the setup program, giving the setup.
 
   kyt build --package DIR --out SETUP.exe [--add REL=FILE ...] [--exclude PATTERN ...]
-            [--program PROGRAM.exe] [--unchecked] [--manifest-text FILE | --no-manifest] [--quiet]
+            [--test-certificate PEM ...] [--program PROGRAM.exe] [--quiet]
+            [--unchecked] [--manifest-text FILE | --no-manifest]
 
-The folder is checked first; a refused folder names each file and the reason and leaves no
-setup at --out (an older one there is removed). The program is the setup program that comes
+The folder is checked first (as `kyt check` checks it); a refused folder names each file and
+the reason and leaves no setup at --out (an older one there is removed), and so does a check
+that cannot run (exit code 2). The program is the setup program that comes
 with the tool, or the one --program names (the C++ build makes kyt_setup_program.exe). The setup
 is the program with a resource section
 that holds the program's own resources (its icon and application manifest) and the package: the
@@ -19,17 +21,11 @@ setups for tests.
 import argparse
 import hashlib
 import os
-import sys
 
-from . import pe_image
+from . import check, package, pe_image
 from .errors import USAGE, KytError
 from .pe_image import ENGLISH_US, RT_RCDATA, Resource
-
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from inf_rules import check_package  # noqa: E402
-from kyt_package import collect, manifest_text, with_additions  # noqa: E402
-from package_rules import PackageError, validate  # noqa: E402
-from problems import NOTE, REFUSAL, WARNING, of_level  # noqa: E402
+from .problems import NOTE, WARNING, escaped, of_level
 
 
 # The setup program that a wheel of the tool carries.
@@ -39,12 +35,10 @@ BUNDLED_PROGRAM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "prog
 def add_parser(commands):
     parser = commands.add_parser("build", help="write a driver-package folder into the setup program",
                                  description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    package.add_options(parser)
+    parser.add_argument("--out", required=True, help="the setup to write")
     parser.add_argument("--program", help="the setup program, built without a package (default: the one that "
                                           "comes with the tool)")
-    parser.add_argument("--package", help="the driver-package folder")
-    parser.add_argument("--add", action="append", default=[], metavar="REL=FILE", help="carry FILE at REL too")
-    parser.add_argument("--exclude", action="append", default=[], metavar="PATTERN", help="leave matching files out")
-    parser.add_argument("--out", required=True, help="the setup to write")
     parser.add_argument("--unchecked", action="store_true", help="skip the package checks (test packages only)")
     manifest = parser.add_mutually_exclusive_group()
     manifest.add_argument("--manifest-text", help="carry this file as KYT_MANIFEST instead of the generated text")
@@ -110,26 +104,20 @@ def program_path(given):
 def run(args):
     program_file = program_path(args.program)
     try:
-        entries, left_out = collect(args.package, args.exclude) if args.package else ([], [])
+        entries, left_out = package.files_of(args)
         for relative, why in left_out:
-            print(f"kyt build: left out {relative} ({why})")
-        entries = with_additions(entries, args.add)
-        found = []
-        if not args.unchecked:
-            validate(entries)
-            found = check_package(entries)
-            if of_level(found, REFUSAL):
-                raise PackageError(of_level(found, REFUSAL))
-    except PackageError as error:
+            print(escaped(f"kyt build: left out {relative} ({why})"))
+        found = [] if args.unchecked else check.verdicts(entries, package.declared_certificates(args))
+    except KytError:
         remove(args.out)
-        raise KytError(f"the driver package {args.package} cannot be built into a setup:\n{error}") from None
+        raise
     files = [(relative, read(absolute, "the package file")) for relative, absolute in entries]
     if args.no_manifest:
         manifest = None
     elif args.manifest_text:
         manifest = read(args.manifest_text, "the manifest text")
     else:
-        manifest = manifest_text(entries)
+        manifest = package.manifest_text(entries)
     program = read(program_file, "the setup program")
     try:
         setup = write_setup(program, package_resources(manifest, files))
@@ -144,14 +132,14 @@ def run(args):
     return 0
 
 
-def print_summary(package, files, left_out, found, path, setup):
+def print_summary(folder, files, left_out, found, path, setup):
     """Prints what the setup carries and what it is."""
     sizes = [(len(data), relative) for relative, data in files]
     largest = max(sizes, key=lambda s: (s[0], s[1].lower())) if sizes else (0, "")
     left = f", {left_out} left out" if left_out else ""
-    print(f"Package: {os.path.abspath(package) if package else '(no folder)'}")
-    print(f"  {len(files)} files{left}, {sum(size for size, _ in sizes):,} bytes; "
-          f"largest {largest[1]} ({largest[0]:,} bytes)")
+    print(escaped(f"Package: {os.path.abspath(folder) if folder else '(no folder)'}"))
+    print(escaped(f"  {len(files)} files{left}, {sum(size for size, _ in sizes):,} bytes; "
+                  f"largest {largest[1]} ({largest[0]:,} bytes)"))
     for note in of_level(found, NOTE):
         print(f"  {note}")
     for warning in of_level(found, WARNING):

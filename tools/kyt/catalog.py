@@ -1,12 +1,13 @@
-#!/usr/bin/python3
-"""Writes a signed catalog for INFs of a driver package and the files their x64 installation
+"""kyt catalog: writes a signed catalog for INFs of a driver package and the files their x64 installation
 copies, for test signing on Linux, where no driver-kit tool runs.
 
-  kyt_catalog.py --package DIR --inf REL [--inf REL ...] --out FILE.cat --cert PEM --key PEM [--sha1]
-                 [--time YYYY-MM-DDTHH:MM:SSZ] [--test-certificate PEM ...]
+  kyt catalog --package DIR --inf REL [--inf REL ...] --out FILE.cat --cert PEM --key PEM [--sha1]
+              [--time YYYY-MM-DDTHH:MM:SSZ] [--add REL=FILE ...] [--exclude PATTERN ...]
+              [--test-certificate PEM ...]
 
 The catalog lists the hash of each INF and of every file its x64 models' install sections copy
-(the image hash of a Windows program or library, the hash of the whole file otherwise; not the
+(the package is the one the build would carry, with the same --add and --exclude;
+the image hash of a Windows program or library, the hash of the whole file otherwise; not the
 files Windows supplies, which the INF's own source-file sections do not list), SHA-256
 unless --sha1 asks for a SHA-1 catalog as older driver kits made them, and is signed with the
 first certificate of the PEM file (the rest of the file, its chain, travels in the catalog) and
@@ -27,19 +28,29 @@ import argparse
 import datetime
 import os
 import subprocess
-import sys
 
-import catalogs
-import inf_rules
-from problems import CannotCheck
+from . import catalogs, inf_rules, package
+from .errors import USAGE, KytError
 
 
-def members(package, infs):
+def add_parser(commands):
+    parser = commands.add_parser("catalog", help="write a test-signed catalog for INFs of a package",
+                                 description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    package.add_options(parser, required=True)
+    parser.add_argument("--inf", action="append", required=True, metavar="REL", help="an INF's path in the package")
+    parser.add_argument("--out", required=True, help="the catalog to write")
+    parser.add_argument("--cert", required=True, help="the signing certificate, then its chain (PEM)")
+    parser.add_argument("--key", required=True, help="the signing key (PEM)")
+    parser.add_argument("--sha1", action="store_true", help="a SHA-1 catalog")
+    parser.add_argument("--time", help="the catalog's time, UTC, as YYYY-MM-DDTHH:MM:SSZ (default: now)")
+    parser.set_defaults(run=run)
+
+
+def members(entries, infs):
     """Returns ([(file name, bytes)] for the catalog, [why each missing file is missing]) of the
-    INFs (package paths) and the files their x64 installation copies from the package, names
-    matched ignoring ASCII case as Windows matches them."""
-    files = {inf_rules.fold(os.path.relpath(os.path.join(folder, name), package).replace(os.sep, "\\")):
-             os.path.join(folder, name) for folder, _, names in os.walk(package) for name in names}
+    INFs (package paths) and the files their x64 installation copies from the package entries,
+    names matched ignoring ASCII case as Windows matches them."""
+    files = {inf_rules.fold(relative): absolute for relative, absolute in entries}
     found, missing = {}, []
     for relative in infs:
         relative = relative.replace("/", "\\")
@@ -61,52 +72,35 @@ def members(package, infs):
     return list(found.values()), missing
 
 
-def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--package", required=True, help="the driver-package folder")
-    parser.add_argument("--inf", action="append", required=True, metavar="REL", help="an INF's path in the package")
-    parser.add_argument("--out", required=True)
-    parser.add_argument("--cert", required=True, help="the signing certificate, then its chain (PEM)")
-    parser.add_argument("--key", required=True, help="the signing key (PEM)")
-    parser.add_argument("--sha1", action="store_true", help="a SHA-1 catalog")
-    parser.add_argument("--time", help="the catalog's time, UTC (default: now)")
-    parser.add_argument("--test-certificate", action="append", default=[], metavar="PEM",
-                        help="a certificate the target machines trust, as the build is given it")
-    args = parser.parse_args(argv)
+def run(args):
+    catalogs.require()
+    declared = package.declared_certificates(args)
     try:
-        catalogs.require()
-        declared = [c for path in args.test_certificate for c in catalogs.load_certificates(path)]
-    except CannotCheck as error:
-        print(f"kyt_catalog: {error}", file=sys.stderr)
-        return 2
+        when = datetime.datetime.strptime(args.time, "%Y-%m-%dT%H:%M:%SZ") if args.time else datetime.datetime.utcnow()
+    except ValueError:
+        raise KytError(f"--time {args.time}: give the time as YYYY-MM-DDTHH:MM:SSZ", USAGE) from None
+    entries, _ = package.files_of(args)
     try:
-        listed, missing = members(args.package, args.inf)
+        listed, missing = members(entries, args.inf)
     except ValueError as error:
-        print(f"kyt_catalog: an INF cannot be decoded: it {error}", file=sys.stderr)
-        return 1
+        raise KytError(f"an INF cannot be decoded: it {error}") from None
     if missing:
-        print("kyt_catalog: the package does not hold what the catalog must list:\n" + "\n".join(missing),
-              file=sys.stderr)
-        return 1
-    when = datetime.datetime.strptime(args.time, "%Y-%m-%dT%H:%M:%SZ") if args.time else datetime.datetime.utcnow()
+        raise KytError("the package does not hold what the catalog must list:\n" + "\n".join(missing))
     digest = "sha1" if args.sha1 else "sha256"
     trust_list = catalogs.trust_list(listed, digest, when.replace(tzinfo=datetime.timezone.utc, microsecond=0))
-    with open(args.cert, "rb") as f:
-        certificates = f.read()
     try:
+        with open(args.cert, "rb") as f:
+            certificates = f.read()
         signed = catalogs.sign(trust_list, certificates, args.key, digest)
+    except OSError as error:
+        raise KytError(f"cannot read {error.filename}: {error.strerror}", USAGE) from None
     except (subprocess.CalledProcessError, ValueError, IndexError) as error:
-        print(f"kyt_catalog: cannot sign with {args.cert} and {args.key} ({error})", file=sys.stderr)
-        return 1
+        raise KytError(f"cannot sign with {args.cert} and {args.key} ({error})") from None
     with open(args.out, "wb") as f:
         f.write(signed)
-    print(f"kyt_catalog: {args.out}: {len(listed)} members, {digest}")
+    print(f"kyt catalog: {args.out}: {len(listed)} members, {digest}")
     catalog = catalogs.read(signed)
     trust = catalogs.trust_of(catalog, catalogs.load_roots(), declared, datetime.date.today())
     for problem in inf_rules.signature_problems(os.path.basename(args.out), catalog, trust):
-        print(f"kyt_catalog: {problem.level}: {problem}")
+        print(f"kyt catalog: {problem.level}: {problem}")
     return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

@@ -17,7 +17,7 @@ try:
 except ImportError:  # every command that reads or makes a catalog stops and says what to install
     cms = None
 
-from problems import CannotCheck
+from .errors import USAGE, KytError
 
 CTL_OID = "1.3.6.1.4.1.311.10.1"
 CATALOG_LIST = "1.3.6.1.4.1.311.12.1.1"
@@ -37,7 +37,8 @@ TIMESTAMPS = {"1.2.840.113549.1.9.6", "1.3.6.1.4.1.311.3.3.1"}
 ROOTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "trusted_roots.txt")
 # How Windows takes a catalog's signature: the kinds of trust_of.
 MICROSOFT, PUBLIC, TEST, UNTRUSTED = "Microsoft", "public", "test", "untrusted"
-MISSING = "the Python module asn1crypto is missing: install python3-asn1crypto (tools/install-deps does)"
+MISSING = ("the Python module asn1crypto is missing: pip install asn1crypto (on Debian: apt-get install "
+           "python3-asn1crypto)")
 
 
 @dataclass
@@ -51,9 +52,9 @@ class Catalog:
 
 
 def require():
-    """Raises CannotCheck when the module that reads and makes catalogs is missing."""
+    """Raises KytError (exit code 2) when the module that reads and makes catalogs is missing."""
     if cms is None:
-        raise CannotCheck(MISSING)
+        raise KytError(MISSING, USAGE)
 
 
 def common_name(name):
@@ -78,7 +79,7 @@ def load_roots(path=ROOTS):
 
 
 def load_certificates(path):
-    """Returns the X.509 certificates of a PEM or DER file. Raises CannotCheck saying why there
+    """Returns the X.509 certificates of a PEM or DER file. Raises KytError (exit 2) saying why there
     are none."""
     require()
     try:
@@ -89,9 +90,9 @@ def load_certificates(path):
         for certificate in found:
             certificate.native  # parses it all, so that a damaged file fails here
     except (OSError, ValueError, TypeError) as error:
-        raise CannotCheck(f"the certificate file {path} cannot be read ({error})")
+        raise KytError(f"the certificate file {path} cannot be read ({error})", USAGE)
     if not found:
-        raise CannotCheck(f"the certificate file {path} holds no certificate")
+        raise KytError(f"the certificate file {path} holds no certificate", USAGE)
     return found
 
 

@@ -1,4 +1,5 @@
-"""kyt: makes a driver-package setup from a folder.
+"""kyt: makes a driver-package setup for 64-bit Windows from a folder, checks the folder, makes
+test catalogs, signs the setup and verifies it.
 
   kyt COMMAND [OPTIONS]      (kyt COMMAND --help tells more)
 
@@ -6,16 +7,33 @@ Exit codes: 0 done; 1 refused or failed (the message says why); 2 wrong use, or 
 command needs is missing (the message says what to install).
 """
 import argparse
+import hashlib
+import os
 import sys
+from importlib import metadata
 
-from . import build
+from . import build, catalog, check, show, sign, verify
 from .errors import KytError
 
-COMMANDS = [build]
+COMMANDS = [build, check, catalog, sign, verify, show]
+
+
+def version():
+    """Returns the version line: the tool's version, where it is, and the setup program it carries."""
+    try:
+        number = metadata.version("kyt-driver-setup")
+    except metadata.PackageNotFoundError:
+        number = "(not installed)"
+    line = f"kyt {number} at {os.path.dirname(os.path.abspath(__file__))} (Python {sys.version.split()[0]})"
+    if os.path.isfile(build.BUNDLED_PROGRAM):
+        with open(build.BUNDLED_PROGRAM, "rb") as f:
+            line += f"\nsetup program: SHA-256 {hashlib.sha256(f.read()).hexdigest()}"
+    return line
 
 
 def parser():
     top = argparse.ArgumentParser(prog="kyt", description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    top.add_argument("--version", action="version", version=version())
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for command in COMMANDS:
         command.add_parser(commands)

@@ -15,8 +15,9 @@ import string
 from dataclasses import dataclass, field
 from xml.etree import ElementTree
 
-import catalogs
-from problems import NOTE, REFUSAL, WARNING, CannotCheck, Problem
+from . import catalogs
+from .errors import USAGE, KytError
+from .problems import NOTE, REFUSAL, WARNING, Problem
 
 SIGNATURES = ("$windows nt$", "$chicago$")
 DRIVER_VER = re.compile(r"^([0-9]{2})([/-])([0-9]{2})\2([0-9]{4})$")
@@ -355,7 +356,7 @@ class Judge:
             with open(self.files[folded][1], "rb") as f:
                 return f.read()
         except OSError as error:
-            raise CannotCheck(f"{self.files[folded][0]} cannot be read ({error.strerror})")
+            raise KytError(f"{self.files[folded][0]} cannot be read ({error.strerror})", USAGE)
 
     def catalog(self, folded):
         if folded not in self.catalogs:
@@ -447,7 +448,7 @@ def check_package(entries, today=None, declared=(), roots=None):
     """Returns the Problems of the package's files, given as [(relative path with backslashes,
     absolute path)]: every INF the installer reads, the files and catalogs they need, dpinst.xml.
     declared: the certificates the release engineer declares trusted by the target machines;
-    roots: the table of trusted roots (load_roots). Raises CannotCheck when a module the check
+    roots: the table of trusted roots (load_roots). Raises KytError (exit code 2) when a module the check
     needs is missing or a file cannot be read."""
     catalogs.require()
     judge = Judge({fold(relative): (relative, absolute) for relative, absolute in entries},

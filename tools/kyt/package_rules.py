@@ -4,7 +4,7 @@ import os
 import re
 import struct
 
-from problems import Problem
+from .problems import Problem, refusal
 
 MAX_FILES = 1000  # three-digit resource names
 MAX_SIZE = 4 * 1024 ** 3  # a resource's size is a 32-bit count
@@ -19,14 +19,6 @@ TEMP_FOLDER_LENGTH = 64
 STAGING_PREFIX_LENGTH = TEMP_FOLDER_LENGTH + len("KYT_DRIVER_SETUP\\") + (10 + 1 + 20 + 1 + 2) + 1
 MAX_FILE_PATH = 259  # MAX_PATH less the terminating NUL
 MAX_FOLDER_PATH = 247  # CreateDirectoryW keeps room for an 8.3 file name below a folder
-
-
-class PackageError(Exception):
-    """A refused package folder; its problems name each file and the reason."""
-
-    def __init__(self, problems):
-        super().__init__("\n".join(map(str, problems)))
-        self.problems = problems
 
 
 def path_problem(relative):
@@ -99,7 +91,14 @@ def case_clashes(entries):
 
 
 def validate(entries):
-    """Raises PackageError naming every file that would make a broken or unsafe setup."""
+    """Raises KytError naming every file that would make a broken or unsafe setup."""
+    problems = payload_problems(entries)
+    if problems:
+        raise refusal(problems)
+
+
+def payload_problems(entries):
+    """Returns a Problem for every file that would make a broken or unsafe setup."""
     problems = []
     folders = set()
     for relative, absolute in entries:
@@ -123,5 +122,4 @@ def validate(entries):
     if len(entries) > MAX_FILES:
         problems.append(Problem("", 0, f"the package holds {len(entries)} files; at most {MAX_FILES} fit the names "
                                        f"KYT_FILE_000 to KYT_FILE_999"))
-    if problems:
-        raise PackageError(problems)
+    return problems

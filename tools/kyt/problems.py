@@ -3,6 +3,8 @@ the reason, and its level, so that every command words and sorts them alike."""
 import re
 from dataclasses import dataclass
 
+from .errors import KytError
+
 REFUSAL = "refusal"  # the build stops: the setup would fail on every x64 machine
 WARNING = "warning"  # the build goes on; the release engineer should look
 NOTE = "note"  # what the summary tells about the package
@@ -20,9 +22,9 @@ class Problem:
         return escaped(f"{where}: {self.reason}" if where else self.reason)
 
 
-class CannotCheck(Exception):
-    """A check that cannot run (a module missing, a file unreadable): the command stops with
-    exit code 2 and says what is missing, never a verdict it could not check."""
+def refusal(problems, what="the driver package"):
+    """Returns the error that refuses a driver package, naming each file and the reason."""
+    return KytError(f"{what} cannot be built into a setup:\n" + "\n".join(f"  {p}" for p in problems))
 
 
 def escaped(text):

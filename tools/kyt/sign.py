@@ -1,17 +1,16 @@
-#!/usr/bin/python3
-"""Signs a built setup for a release (Authenticode, SHA-256, with osslsigncode), writes or
-attaches its detached signature.
+"""kyt sign, kyt detach-signature, kyt attach-signature: signs a setup for a release
+(Authenticode, SHA-256, with osslsigncode), writes or attaches its detached signature.
 
-  kyt_sign.py sign SETUP.exe (--pkcs12 FILE | --key KEY --certs CHAIN) [--pass-file FILE]
-              [--timestamp URL ...] [--description TEXT] [--url URL]
-              [--package DIR --add REL=FILE ... --test-certificate PEM ...]
-              [--out SIGNED.exe] [--signature SIGNATURE]
-  kyt_sign.py detach SIGNED.exe --signature SIGNATURE
-  kyt_sign.py attach SETUP.exe SIGNATURE --out SIGNED.exe [--ca-file PEM]
-              [--package DIR --add REL=FILE ... --test-certificate PEM ...]
+  kyt sign SETUP.exe (--pkcs12 FILE | --key KEY --certs CHAIN) [--pass-file FILE]
+           [--timestamp URL ...] [--description TEXT] [--url URL]
+           [--package DIR --add REL=FILE ... --exclude PATTERN ... --test-certificate PEM ...]
+           [--out SIGNED.exe] [--signature SIGNATURE]
+  kyt detach-signature SIGNED.exe --signature SIGNATURE
+  kyt attach-signature SETUP.exe SIGNATURE --out SIGNED.exe [--ca-file PEM]
+           [--package DIR --add REL=FILE ... --exclude PATTERN ... --test-certificate PEM ...]
 
-sign refuses a setup that fails the inspection command (with --package, --add and
---test-certificate as the build had them, also byte for byte against the package) or is signed already, and writes the signed
+sign refuses a setup that fails `kyt verify` (with the package options as the build had them,
+also byte for byte against the package) or is signed already, and writes the signed
 setup to --out, its signature alone (DER-encoded PKCS#7) to --signature, or both; a time-stamp
 server (RFC 3161) is asked when --timestamp is given. The setup itself is never written to:
 an output that is the setup is refused, and every output appears complete or not at all.
@@ -19,69 +18,62 @@ detach writes the signature of a signed setup; attach puts a signature onto an u
 (osslsigncode checks that it signs exactly these bytes, against --ca-file or the system's
 certificates); it takes the signature as DER, as PEM, or as osslsigncode 2.5 extracts it. The
 description is what Windows shows as the program's name in the elevation prompt. Needs
-osslsigncode 2.5 or later. Exits 0 on success, 1 otherwise, 2 when the package check cannot run.
+osslsigncode 2.5 or later. Exits 0 on success, 1 otherwise, 2 when osslsigncode is missing or the
+package check cannot run.
 """
 import argparse
 import io
 import os
 import re
 import subprocess
-import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import catalogs  # noqa: E402
-import kyt_package  # noqa: E402
-import kyt_signature  # noqa: E402
-import kyt_verify  # noqa: E402
-from problems import CannotCheck  # noqa: E402
+from . import package, signature, verify
+from .errors import USAGE, KytError
 
 
 # The oldest osslsigncode these commands are known to work with (Debian 12's).
 OLDEST_OSSLSIGNCODE = (2, 5)
 
 
-class Refused(Exception):
-    pass
-
-
 def require_osslsigncode():
-    """Raises Refused when osslsigncode is missing or older than the oldest that serves."""
+    """Raises KytError (exit 2) when osslsigncode is missing or older than the oldest that serves."""
     needed = "osslsigncode {}.{} or later".format(*OLDEST_OSSLSIGNCODE)
     try:
         done = subprocess.run(["osslsigncode", "--version"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     except FileNotFoundError:
-        raise Refused(f"needs {needed}, and none is installed: run tools/install-deps "
-                      "(or apt-get install osslsigncode)") from None
+        raise KytError(f"needs {needed}, and none is installed (on Debian: apt-get install osslsigncode)",
+                       USAGE) from None
     found = re.search(r"osslsigncode (\d+)\.(\d+)", done.stdout.decode("utf-8", "replace"))
     version = tuple(int(part) for part in found.groups()) if found else None
     if version and version < OLDEST_OSSLSIGNCODE:
-        raise Refused(f"needs {needed}; the installed one is {version[0]}.{version[1]}")
+        raise KytError(f"needs {needed}; the installed one is {version[0]}.{version[1]}", USAGE)
 
 
-def refuse_unfit(setup, package, additions, certificates):
-    """Raises Refused unless the setup passes the inspection and carries no signature."""
-    files = kyt_package.package_files(package, additions) if package or additions else None
+def refuse_unfit(args):
+    """Raises KytError unless the setup passes the inspection and carries no signature."""
+    setup = args.setup
+    files = package.files_of(args)[0] if args.package or args.add else None
     listing = io.StringIO()
-    declared = [c for path in certificates for c in catalogs.load_certificates(path)]
-    problems = kyt_verify.inspect(setup, files, listing, signature={"unsigned": True}, declared=declared)
+    problems = verify.inspect(setup, files, listing, signature={"unsigned": True},
+                              declared=package.declared_certificates(args))
     if problems:
-        raise Refused(f"{setup} fails the inspection:\n" + "\n".join(f"  {p}" for p in problems))
+        raise KytError(f"{setup} fails the inspection:\n" + "\n".join(f"  {p}" for p in problems))
 
 
 def refuse_overwrite(setup, outputs):
-    """Raises Refused when an output path is the setup itself."""
+    """Raises KytError when an output path is the setup itself."""
     for output in outputs:
         if output and (os.path.realpath(output) == os.path.realpath(setup)
                        or os.path.exists(output) and os.path.samefile(output, setup)):
-            raise Refused(f"{output} is the setup itself, which is never written to")
+            raise KytError(f"{output} is the setup itself, which is never written to")
 
 
 def osslsigncode(arguments):
-    """Runs osslsigncode; raises Refused with its output when it fails."""
+    """Runs osslsigncode; raises KytError with its output when it fails."""
     done = subprocess.run(["osslsigncode", *arguments], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if done.returncode != 0:
-        raise Refused("osslsigncode " + arguments[0] + " failed:\n" + done.stdout.decode("utf-8", "replace").strip())
+        raise KytError("osslsigncode " + arguments[0] + " failed:\n" + done.stdout.decode("utf-8", "replace").strip())
 
 
 def scratch_beside(path):
@@ -99,9 +91,9 @@ def publish(scratch, output):
 
 def write_signature(signed, output):
     """Writes the DER-encoded signature of a signed file to output in one step."""
-    der, out = kyt_signature.extract_signature(signed)
+    der, out = signature.extract_signature(signed)
     if not der:
-        raise Refused("osslsigncode extract-signature failed:\n" + out.strip())
+        raise KytError("osslsigncode extract-signature failed:\n" + out.strip())
     scratch = scratch_beside(output)
     try:
         with open(scratch, "wb") as f:
@@ -114,21 +106,22 @@ def write_signature(signed, output):
 
 
 def confirm_only_signature_added(signed, setup):
-    """Raises Refused unless the signed file is the setup plus its signature."""
+    """Raises KytError unless the signed file is the setup plus its signature."""
     with open(signed, "rb") as s, open(setup, "rb") as u:
-        differences = kyt_signature.compare_with_rebuild(s.read(), u.read())
+        differences = signature.compare_with_rebuild(s.read(), u.read())
     if differences:
-        raise Refused("the signed file is not the setup plus its signature:\n"
+        raise KytError("the signed file is not the setup plus its signature:\n"
                       + "\n".join("  " + d for d in differences))
 
 
 def sign(args):
+    require_osslsigncode()
     if not args.out and not args.signature:
-        raise Refused("give --out, --signature or both")
+        raise KytError("give --out, --signature or both")
     if not args.pkcs12 and not (args.key and args.certs):
-        raise Refused("give --pkcs12, or --key and --certs")
+        raise KytError("give --pkcs12, or --key and --certs")
     refuse_overwrite(args.setup, [args.out, args.signature])
-    refuse_unfit(args.setup, args.package, args.add, args.test_certificate)
+    refuse_unfit(args)
     credentials = ["-pkcs12", args.pkcs12] if args.pkcs12 else ["-certs", args.certs, "-key", args.key]
     credentials += ["-readpass", args.pass_file] if args.pass_file else []
     options = ["-h", "sha256", "-n", args.description] + (["-i", args.url] if args.url else [])
@@ -143,34 +136,36 @@ def sign(args):
         if args.out:
             publish(signed, args.out)
             print(f"signed setup: {args.out} ({os.path.getsize(args.out)} bytes, "
-                  f"SHA-256 {kyt_signature.sha256_of(args.out)})")
+                  f"SHA-256 {signature.sha256_of(args.out)})")
     finally:
         if os.path.exists(signed):
             os.unlink(signed)
-    print(f"unsigned setup: {args.setup} (SHA-256 {kyt_signature.sha256_of(args.setup)}), unchanged")
+    print(f"unsigned setup: {args.setup} (SHA-256 {signature.sha256_of(args.setup)}), unchanged")
 
 
 def detach(args):
+    require_osslsigncode()
     refuse_overwrite(args.setup, [args.signature])
     write_signature(args.setup, args.signature)
 
 
 def attach(args):
+    require_osslsigncode()
     refuse_overwrite(args.setup, [args.out, args.signature_in])
-    refuse_unfit(args.setup, args.package, args.add, args.test_certificate)
+    refuse_unfit(args)
     try:
         with open(args.signature_in, "rb") as f:
-            der = kyt_signature.der_of_signature(f.read())
+            der = signature.der_of_signature(f.read())
     except OSError as error:
-        raise Refused(f"cannot read the signature: {error}") from None
+        raise KytError(f"cannot read the signature: {error}") from None
     if not der:
-        raise Refused(f"{args.signature_in} holds no readable signature")
+        raise KytError(f"{args.signature_in} holds no readable signature")
     signed = scratch_beside(args.out)
     try:
         with tempfile.TemporaryDirectory() as scratch:
             pem = os.path.join(scratch, "signature.pem")
             with open(pem, "wb") as f:
-                f.write(kyt_signature.pem_of_signature(der))
+                f.write(signature.pem_of_signature(der))
             trusted = ["-CAfile", args.ca_file] if args.ca_file else []
             osslsigncode(["attach-signature", "-sigin", pem, *trusted, "-in", args.setup, "-out", signed])
         confirm_only_signature_added(signed, args.setup)
@@ -178,20 +173,12 @@ def attach(args):
     finally:
         if os.path.exists(signed):
             os.unlink(signed)
-    print(f"signed setup: {args.out} ({os.path.getsize(args.out)} bytes, SHA-256 {kyt_signature.sha256_of(args.out)})")
+    print(f"signed setup: {args.out} ({os.path.getsize(args.out)} bytes, SHA-256 {signature.sha256_of(args.out)})")
 
 
-def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    commands = parser.add_subparsers(dest="command", required=True)
-
-    def package_options(command):
-        command.add_argument("--package", help="the package folder the setup was built from")
-        command.add_argument("--add", action="append", default=[], metavar="REL=FILE", help="as the build had it")
-        command.add_argument("--test-certificate", action="append", default=[], metavar="PEM",
-                             help="as the build had it")
-
-    signing = commands.add_parser("sign", help="sign a setup")
+def add_parser(commands):
+    signing = commands.add_parser("sign", help="sign a setup for a release", description=__doc__,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     signing.add_argument("setup")
     signing.add_argument("--pkcs12", help="the key and certificate chain as a PKCS#12 file")
     signing.add_argument("--key", help="the private key (PEM or DER)")
@@ -203,28 +190,18 @@ def main(argv):
     signing.add_argument("--url", help="the web address the signature states")
     signing.add_argument("--out", help="the signed setup")
     signing.add_argument("--signature", help="the signature alone")
-    package_options(signing)
-    detaching = commands.add_parser("detach", help="write the signature of a signed setup")
+    package.add_options(signing)
+    signing.set_defaults(run=sign)
+    detaching = commands.add_parser("detach-signature", help="write the signature of a signed setup",
+                                    description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     detaching.add_argument("setup")
     detaching.add_argument("--signature", required=True)
-    attaching = commands.add_parser("attach", help="attach a signature to an unsigned setup")
+    detaching.set_defaults(run=detach)
+    attaching = commands.add_parser("attach-signature", help="attach a signature to an unsigned setup",
+                                    description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     attaching.add_argument("setup")
     attaching.add_argument("signature_in", metavar="signature")
     attaching.add_argument("--out", required=True)
     attaching.add_argument("--ca-file", help="trusted certificates (PEM) for checking the signature")
-    package_options(attaching)
-    args = parser.parse_args(argv)
-    try:
-        require_osslsigncode()
-        {"sign": sign, "detach": detach, "attach": attach}[args.command](args)
-    except Refused as refusal:
-        print(f"kyt_sign.py {args.command}: {refusal}", file=sys.stderr)
-        return 1
-    except CannotCheck as error:
-        print(f"kyt_sign.py {args.command}: the driver package cannot be checked: {error}", file=sys.stderr)
-        return 2
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    package.add_options(attaching)
+    attaching.set_defaults(run=attach)

@@ -19,9 +19,9 @@ import subprocess
 import tempfile
 from dataclasses import dataclass, field
 
-import pefile
+from .errors import USAGE, KytError
 
-SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+SECURITY = 4  # the certificate table's entry in the data directory
 RESOURCE_TYPES = {3: "RT_ICON", 10: "RT_RCDATA", 14: "RT_GROUP_ICON", 24: "RT_MANIFEST"}
 # At most this many places are listed; the rest are counted.
 MOST_PLACES = 20
@@ -41,6 +41,17 @@ class Signer:
 class SignatureCheck:
     signer: Signer = field(default_factory=Signer)
     problems: list = field(default_factory=list)
+
+
+def require_pefile():
+    """Returns the module pefile; raises KytError (exit 2) saying how to install it when it is
+    missing."""
+    try:
+        import pefile
+    except ImportError:
+        raise KytError("the Python module pefile is missing: pip install pefile (on Debian: apt-get install "
+                       "python3-pefile)", USAGE) from None
+    return pefile
 
 
 def signature_range(pe):
@@ -126,6 +137,7 @@ def check_signature(path, ca_file=None, tsa_ca_file=None, signer_sha256=None):
     """Returns the signer of a signed setup and the problems of its signature: osslsigncode
     verify fails (digest, chain to the trusted certificates, time stamp), or the signing
     certificate is not the one whose fingerprint is given."""
+    pefile = require_pefile()
     check = SignatureCheck()
     command = ["osslsigncode", "verify"]
     command += ["-CAfile", ca_file] if ca_file else []
@@ -242,6 +254,7 @@ def compare_with_rebuild(signed, unsigned):
     """Returns the differences between a signed setup and an unsigned setup (both as bytes), each
     named by its place; an empty list when the signed setup is exactly the unsigned one plus its
     signature."""
+    pefile = require_pefile()
     differences = []
     rebuilt = pefile.PE(data=unsigned, fast_load=True)
     if signature_range(rebuilt):
@@ -312,6 +325,7 @@ def inspect_signature(path, unsigned=False, ca_file=None, tsa_ca_file=None, sign
     unsigned is asked for, none where a signer is asked for, a failing osslsigncode verify, another
     signing certificate, and with a rebuild every place where the setup is not that rebuild plus
     its signature."""
+    pefile = require_pefile()
     problems = []
     with open(path, "rb") as f:
         data = f.read()

@@ -1,9 +1,8 @@
-#!/usr/bin/python3
-"""Lists a built setup's resources and verifies the executable.
+"""kyt verify: lists a setup's resources and verifies the executable.
 
-  kyt_verify.py SETUP.exe [--package DIR] [--add REL=FILE ...] [--exclude PATTERN ...]
-                [--test-certificate PEM ...] [--unsigned]
-                [--ca-file PEM] [--tsa-ca-file PEM] [--signer-sha256 HEX] [--rebuild UNSIGNED.exe]
+  kyt verify SETUP.exe [--package DIR] [--add REL=FILE ...] [--exclude PATTERN ...]
+             [--test-certificate PEM ...] [--unsigned]
+             [--ca-file PEM] [--tsa-ca-file PEM] [--signer-sha256 HEX] [--rebuild UNSIGNED.exe]
 
 Checks the headers (PE32+ for x86-64, GUI subsystem, high-entropy ASLR, dynamic base, NX), the
 signature (none with --unsigned, as the build makes it; a signed setup's signer is listed, its
@@ -27,27 +26,18 @@ unreadable): it then says what is missing, never a verdict it could not check.
 """
 import argparse
 import hashlib
-import os
 import struct
 import sys
 
-try:
-    import pefile
-except ImportError:
-    print("kyt_verify.py needs the Python module pefile: run tools/install-deps (or apt-get install python3-pefile)",
-          file=sys.stderr)
-    sys.exit(2)
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import catalogs  # noqa: E402
-import inf_rules  # noqa: E402
-import kyt_package  # noqa: E402
-import kyt_signature  # noqa: E402
-from problems import NOTE, REFUSAL, WARNING, CannotCheck, Problem, escaped, of_level  # noqa: E402
+from . import inf_rules, package, pe_image
+from .errors import USAGE, KytError
+from .problems import NOTE, REFUSAL, WARNING, Problem, escaped, of_level
+from .signature import inspect_signature, require_pefile
 
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
-APP_MANIFEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "resources", "app.manifest")
+# The application manifest every setup carries: 491 bytes that have Windows elevate the program.
+APP_MANIFEST_SHA256 = "a533912d6bef525fb577edb6eaa708c4c7de2d015db35a18107d16501d2edd08"
 # The defences the setup cannot be without: the DLL search restricted before anything else, the
 # default owner, the descriptors given at creation. The native calls for the staging directory
 # are found at run time, so ntdll is never imported.
@@ -86,17 +76,11 @@ def parse_manifest(text):
     return entries or None
 
 
-def read_resources(pe):
+def read_resources(image):
     """Returns {(type, name): [(language, bytes)]} for every resource of the image."""
     found = {}
-    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
-        return found
-    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        for rname in rtype.directory.entries:
-            name = str(rname.name) if rname.name is not None else rname.id
-            for lang in rname.directory.entries:
-                data = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
-                found.setdefault((rtype.id, name), []).append((lang.id, data))
+    for resource in pe_image.read_resources(image):
+        found.setdefault((resource.type, resource.name), []).append((resource.language, resource.data))
     return found
 
 
@@ -192,24 +176,34 @@ def check_payload(resources, package_files, inspection):
 
 def inspect(path, package_files=None, out=sys.stdout, signature=None, declared=()):
     """Returns the Problems of a setup, listing its resources and signer to out; signature holds
-    the options of kyt_signature.inspect_signature, declared the certificates the package check
-    takes as trusted. Raises CannotCheck when the package check cannot run."""
-    pe = pefile.PE(path)
+    the options of inspect_signature, declared the certificates the package check
+    takes as trusted. Raises KytError when the setup cannot be read or the package check cannot
+    run."""
+    pefile = require_pefile()
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+        pe = pefile.PE(data=data)
+        image = pe_image.read_image(data)
+    except OSError as error:
+        raise KytError(f"cannot read {path}: {error.strerror}", USAGE) from None
+    except pefile.PEFormatError as error:
+        raise KytError(f"{path} is not a Windows executable ({error})") from None
     inspection = Inspection()
     check = inspection.check
     check_headers(pe, inspection)
     inspection.problems += [Problem("", 0, reason) for reason in
-                            kyt_signature.inspect_signature(path, out=out, **(signature or {}))]
+                            inspect_signature(path, out=out, **(signature or {}))]
     check_imports(pe, inspection)
-    resources = read_resources(pe)
+    resources = read_resources(image)
     for (rtype, name), copies in sorted(resources.items(), key=lambda item: (item[0][0], str(item[0][1]))):
         for lang, data in copies:
             print(f"{TYPE_NAMES.get(rtype, rtype):>13} {name!s:<14} lang {lang:<5} {len(data):>10} bytes", file=out)
         check(rtype in TYPE_NAMES, f"unexpected resource type {rtype} ({name})")
         check([lang for lang, _ in copies] == [1033], f"{name} is not in language 1033 alone")
     app = resources.get((RT_MANIFEST, 1))
-    with open(APP_MANIFEST, "rb") as f:
-        check(app and app[0][1] == f.read() and len(app[0][1]) == 491, "the application manifest is not the 491-byte one")
+    check(app and hashlib.sha256(app[0][1]).hexdigest() == APP_MANIFEST_SHA256,
+          "the application manifest is not the 491-byte one")
     check_icon(resources, inspection)
     entries = check_payload(resources, package_files, inspection)
     found = inf_rules.check_package(package_files, declared=declared) if package_files is not None else []
@@ -227,34 +221,22 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None, declared=(
     return inspection.problems
 
 
-def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def add_parser(commands):
+    parser = commands.add_parser("verify", help="verify a setup, against its package folder and against a rebuild",
+                                 description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("setup")
-    parser.add_argument("--package")
-    parser.add_argument("--add", action="append", default=[], metavar="REL=FILE")
-    parser.add_argument("--exclude", action="append", default=[], metavar="PATTERN")
-    parser.add_argument("--test-certificate", action="append", default=[], metavar="PEM",
-                        help="a certificate the target machines trust, as the build was given it")
+    package.add_options(parser)
     parser.add_argument("--unsigned", action="store_true", help="the setup must carry no signature")
     parser.add_argument("--ca-file", help="trusted certificates (PEM) for the signature")
     parser.add_argument("--tsa-ca-file", help="trusted certificates (PEM) for the signature's time stamp")
     parser.add_argument("--signer-sha256", help="the signing certificate's SHA-256 fingerprint")
     parser.add_argument("--rebuild", help="the unsigned setup of a build of one's own")
-    args = parser.parse_args(argv)
-    try:
-        files = kyt_package.package_files(args.package, args.add, args.exclude) if args.package or args.add else None
-    except kyt_package.PackageError as error:
-        print(error, file=sys.stderr)
-        return 1
-    signature = {"unsigned": args.unsigned, "ca_file": args.ca_file, "tsa_ca_file": args.tsa_ca_file,
-                 "signer_sha256": args.signer_sha256, "rebuild": args.rebuild}
-    try:
-        declared = [c for path in args.test_certificate for c in catalogs.load_certificates(path)]
-        return 1 if inspect(args.setup, files, signature=signature, declared=declared) else 0
-    except CannotCheck as error:
-        print(f"kyt_verify.py: the driver package cannot be checked: {error}", file=sys.stderr)
-        return 2
+    parser.set_defaults(run=run)
 
 
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+def run(args):
+    files = package.files_of(args)[0] if args.package or args.add else None
+    options = {"unsigned": args.unsigned, "ca_file": args.ca_file, "tsa_ca_file": args.tsa_ca_file,
+               "signer_sha256": args.signer_sha256, "rebuild": args.rebuild}
+    declared = package.declared_certificates(args)
+    return 1 if inspect(args.setup, files, signature=options, declared=declared) else 0
