@@ -19,8 +19,7 @@ import time
 import unittest
 from dataclasses import dataclass, field
 
-sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
-from wine_trace import event_records, relay_calls, traced_calls, word  # noqa: E402
+from wine_trace import event_records, relay_calls, traced_calls, word
 
 CAPTION = "KYT DRIVER SETUP"
 MESSAGES = {

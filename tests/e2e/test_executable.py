@@ -17,12 +17,10 @@ import unittest
 
 from rig import Rig, tree, windows_path
 
-sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
-import catalogs  # noqa: E402
-import kyt_verify  # noqa: E402
-import kyt_package  # noqa: E402
-from kyt import build, pe_image  # noqa: E402
-from kyt.errors import KytError  # noqa: E402
+from kyt import build, catalogs, pe_image
+from kyt import package as kyt_package
+from kyt import verify as kyt_verify
+from kyt.errors import KytError
 
 
 def inspect(setup, files, certificate="KYT_SHIPPED_TEST_CERTIFICATE"):
@@ -47,7 +45,7 @@ class Executable(unittest.TestCase):
                                       rf"{hashlib.sha256(data).hexdigest()}\n")
 
     def test_inspection_requires_the_defences_among_the_imports(self):
-        pe = kyt_verify.pefile.PE(os.environ["KYT_PRODUCT"])
+        pe = kyt_verify.require_pefile().PE(os.environ["KYT_PRODUCT"])
         entries = pe.DIRECTORY_ENTRY_IMPORT
 
         def imports_with(dll, drop=(), add=()):
@@ -172,7 +170,7 @@ class Writer(unittest.TestCase):
                                          base.data[section.raw_pointer:section.raw_pointer + section.raw_size])
                 self.assertEqual(pe_image.checksum(made.data, made.optional_header + 64),
                                  struct.unpack_from("<I", made.data, made.optional_header + 64)[0])
-                self.assertEqual(kyt_verify.pefile.PE(data=made.data).generate_checksum(),
+                self.assertEqual(kyt_verify.require_pefile().PE(data=made.data).generate_checksum(),
                                  struct.unpack_from("<I", made.data, made.optional_header + 64)[0])
 
     def test_programs_a_package_cannot_be_written_into_are_refused(self):

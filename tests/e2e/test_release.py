@@ -17,20 +17,20 @@ import pefile
 from rig import MESSAGES, RigTestCase, tree, windows_path
 from throwaway_ca import Authority, TimeStampServer, fingerprint
 
-sys.path.insert(0, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools"))
-import kyt_sign  # noqa: E402
-import kyt_signature  # noqa: E402
-import kyt_verify  # noqa: E402
+from kyt import cli
+from kyt import signature as kyt_signature
+from kyt import verify as kyt_verify
 
 SETUPS = os.environ["KYT_SETUPS"]
 NESTED = os.path.join(SETUPS, "e2e_nested.exe")
 
 
 def sign_command(*arguments):
-    """Returns the signing command's exit code and what it printed."""
+    """Returns the signing command's exit code and what it printed (sign, attach or detach)."""
     out = io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(out):
-        code = kyt_sign.main([str(a) for a in arguments])
+        code = cli.main([{"attach": "attach-signature", "detach": "detach-signature"}.get(arguments[0], arguments[0]),
+                         *(str(a) for a in arguments[1:])])
     return code, out.getvalue()
 
 

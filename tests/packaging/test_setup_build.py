@@ -9,12 +9,10 @@ import sys
 import tempfile
 import unittest
 
-sys.path[:0] = [os.path.join(os.environ["KYT_SOURCE_DIR"], *path) for path in (["tools"], ["tests", "e2e"])]
-import catalogs  # noqa: E402
-import kyt_package  # noqa: E402
-import kyt_verify  # noqa: E402
-from kyt import pe_image  # noqa: E402
-from throwaway_ca import Authority  # noqa: E402
+from kyt import catalogs, pe_image
+from kyt import package as kyt_package
+from kyt import verify as kyt_verify
+from throwaway_ca import Authority
 
 VENDOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vendor")
 OLD = 946_684_800  # 2000-01-01, older than any build
@@ -34,7 +32,7 @@ class VendorBuild:
         self.write("dpinst.xml", b"<dpinst><quietInstall/></dpinst>")
         self.write("amd64/kyt_b.cat", b"b" * 100)
         self.certificate = Authority(scratch, "vendor test signer").certificate
-        subprocess.run([sys.executable, os.path.join(os.environ["KYT_SOURCE_DIR"], "tools", "kyt_catalog.py"), "--inf",
+        subprocess.run([sys.executable, "-m", "kyt", "catalog", "--inf",
                         "kyt_a.inf", "--package", self.package, "--out", os.path.join(self.package, "kyt_a.cat"), "--cert",
                         self.certificate, "--key", os.path.join(scratch, "vendor test signer.key")], check=True,
                        stdout=subprocess.DEVNULL)

@@ -1,14 +1,16 @@
-"""The everyday commands: --help on each, no option taken for a folder, the sample run's result
-lines, and the inspection command as the README shows it."""
+"""The everyday commands: --help on each (every subcommand of kyt and every developer's script), no
+option taken for a folder, one message and exit code 2 for a missing module, the sample run's
+result lines."""
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
 
+import sample_result
+
 TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
-sys.path.insert(0, TOOLS)
-import sample_result  # noqa: E402
+DEV = os.path.join(TOOLS, "dev")
 
 
 def run(*command, **kwargs):
@@ -17,22 +19,25 @@ def run(*command, **kwargs):
 
 class Commands(unittest.TestCase):
     def test_every_command_answers_help_and_refuses_an_unknown_option(self):
-        for name in sorted(n for n in os.listdir(TOOLS) if os.access(os.path.join(TOOLS, n), os.X_OK)
-                           and os.path.isfile(os.path.join(TOOLS, n))):
-            command = os.path.join(TOOLS, name)
-            with self.subTest(name), tempfile.TemporaryDirectory() as cwd:
-                done = run(command, "--help", cwd=cwd)
+        scripts = [[os.path.join(folder, n)] for folder in (TOOLS, DEV) for n in sorted(os.listdir(folder))
+                   if os.access(os.path.join(folder, n), os.X_OK) and os.path.isfile(os.path.join(folder, n))]
+        subcommands = [[sys.executable, "-m", "kyt", name] for name in ("build", "check", "catalog", "sign",
+                                                                      "detach-signature", "attach-signature", "verify", "show")]
+        for command in scripts + subcommands + [[sys.executable, "-m", "kyt"]]:
+            with self.subTest(command[-1]), tempfile.TemporaryDirectory() as cwd:
+                done = run(*command, "--help", cwd=cwd)
                 self.assertEqual(done.returncode, 0, done.stderr)
                 self.assertRegex(done.stdout, r"(?i)usage|\w+ \w+ \w+")
-                done = run(command, "--no-such-option", cwd=cwd)
+                done = run(*command, "--no-such-option", cwd=cwd)
                 self.assertEqual(done.returncode, 2, done.stdout + done.stderr)
                 self.assertEqual(os.listdir(cwd), [], "an option was taken for a folder")
 
-    def test_the_inspection_command_says_what_it_needs(self):
+    def test_a_missing_module_is_exit_code_2_and_says_how_to_install_it(self):
         done = run(sys.executable, "-c", "import sys, runpy; sys.modules['pefile'] = None; "
-                   f"sys.argv = ['kyt_verify.py', 'x.exe']; runpy.run_path({os.path.join(TOOLS, 'kyt_verify.py')!r})")
-        self.assertEqual(done.returncode, 2)
-        self.assertIn("needs the Python module pefile", done.stderr)
+                   "sys.argv = ['kyt', 'verify', 'x.exe']; runpy.run_module('kyt', run_name='__main__')")
+        self.assertEqual((done.returncode, done.stderr),
+                         (2, "kyt verify: the Python module pefile is missing: pip install pefile (on Debian: "
+                             "apt-get install python3-pefile)\n"))
 
     def test_the_sample_result_names_the_record_each_box_and_every_staged_driver_package(self):
         with tempfile.TemporaryDirectory() as work:
@@ -58,7 +63,7 @@ class Commands(unittest.TestCase):
                         '0024:err:eventlog:ReportEventW L"not the setup\'s"\n'
                         '0024:Call user32.MessageBoxW(00000000,0012f000 L"\\65e0\\6cd5",0012f100 L"KYT DRIVER SETUP",'
                         '00000010) ret=140001000\n')
-            done = run(sys.executable, os.path.join(TOOLS, "sample_result.py"), os.path.join(work, "out"),
+            done = run(sys.executable, os.path.join(DEV, "sample_result.py"), os.path.join(work, "out"),
                        os.path.join(work, "trace"), inf, marker)
             self.assertEqual(done.stdout.splitlines(), [
                 "Exit code: 1 (the setup or the driver installation failed)",

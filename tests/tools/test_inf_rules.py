@@ -13,12 +13,9 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "..", "tools"), os.path.join(HERE, "..", "e2e")]
-import catalogs  # noqa: E402
-import inf_rules  # noqa: E402
-import kyt_catalog  # noqa: E402
-from problems import NOTE, REFUSAL, WARNING, of_level  # noqa: E402
-from throwaway_ca import Authority  # noqa: E402
+from kyt import catalogs, cli, inf_rules
+from kyt.problems import NOTE, REFUSAL, WARNING, of_level
+from throwaway_ca import Authority
 TODAY = datetime.date(2026, 6, 1)
 # PKCS#7 SignedData holding a certificate trust list (an empty one): without a signer, and with
 # one signer (whose signature bytes are not checked). The third is SignedData of plain data.
@@ -332,7 +329,7 @@ class InfRules(unittest.TestCase):
         key, chain = self.signers[catalog.signer]
         out = os.path.join(package, *relative.split("/"))
         with contextlib.redirect_stdout(io.StringIO()):
-            self.assertEqual(kyt_catalog.main(["--package", package, "--out", out, "--cert", chain, "--key", key, *[
+            self.assertEqual(cli.main(["catalog", "--package", package, "--out", out, "--cert", chain, "--key", key, *[
                 a for inf in catalog.infs for a in ("--inf", inf)]] + ["--sha1"] * catalog.sha1), 0)
         write(package, {path: files.get(path) for path in catalog.signed})
         with open(os.path.join(package, "..", "authorities.pem"), "wb") as f:

@@ -1,5 +1,7 @@
-"""The package build: the manifest it writes, its fixed order, every folder it refuses, what it
-leaves out, and the outputs it rewrites only when the package changed."""
+"""The package build (kyt build, written into a small program of the test's own): the manifest it
+writes, its fixed order, every folder it refuses, what it leaves out, and a setup it rewrites
+only when the package changed."""
+import hashlib
 import os
 import struct
 import subprocess
@@ -7,11 +9,10 @@ import sys
 import tempfile
 import unittest
 
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
-sys.path[:0] = [TOOLS, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e")]
-import kyt_package  # noqa: E402
-import package_rules  # noqa: E402
-from throwaway_ca import Authority  # noqa: E402
+from kyt import package_rules
+from kyt import pe_image as pe
+from kyt.errors import KytError
+from throwaway_ca import Authority
 
 
 def pe_image(machine=0x8664, magic=0x20B, characteristics=0x0022, subsystem=2):
@@ -42,17 +43,49 @@ def make_package(root, files):
             f.write(data)
 
 
+def program_image():
+    """Returns a small program to write packages into: headers, a .text section, a resource
+    section holding an application manifest, and relocations after it, aligned to 512 bytes in
+    the file and 4096 in memory."""
+    rsrc = pe.resource_section([pe.Resource(pe.RT_MANIFEST, 1, pe.ENGLISH_US, b"<assembly/>\n")], 0x2000)
+    data = bytearray(0x400)
+    data[0:2], data[0x80:0x84] = b"MZ", b"PE\0\0"
+    struct.pack_into("<I", data, 0x3C, 0x80)
+    struct.pack_into("<HHIIIHH", data, 0x84, pe.AMD64, 3, 0, 0, 0, 0xF0, 0x22)
+    struct.pack_into("<HBBIIII", data, 0x98, pe.PE32_PLUS, 2, 0, 0x200, 0x400, 0, 0x1000)
+    struct.pack_into("<QIIHHHHHHIIIIHHQQQQII", data, 0x98 + 24, 0x140000000, 0x1000, 0x200, 6, 0, 0, 0, 10, 0, 0,
+                     0x4000, 0x400, 0, 2, 0x8160, 1 << 20, 0x1000, 1 << 20, 0x1000, 0, 16)
+    struct.pack_into("<II", data, 0x98 + 112 + 8 * 2, 0x2000, len(rsrc))
+    struct.pack_into("<II", data, 0x98 + 112 + 8 * 5, 0x3000, 12)
+    for i, (name, address, size, raw, flags) in enumerate([(b".text", 0x1000, 16, 0x400, 0x60000020),
+                                                            (b".rsrc", 0x2000, len(rsrc), 0x600, 0x40000040),
+                                                            (b".reloc", 0x3000, 12, 0x800, 0x42000040)]):
+        struct.pack_into("<8sIIII12xI", data, 0x188 + 40 * i, name, size, address, 0x200, raw, flags)
+    data += b"\xc3".ljust(0x200, b"\0") + rsrc.ljust(0x200, b"\0") + struct.pack("<II4x", 0x1000, 12).ljust(0x200, b"\0")
+    return bytes(data)
+
+
+PROGRAM = os.path.join(tempfile.mkdtemp(), "program.exe")
+with open(PROGRAM, "wb") as program_file:
+    program_file.write(program_image())
+
+
+def kyt(*arguments, python=(sys.executable,)):
+    return subprocess.run([*python, "-m", "kyt", *arguments], capture_output=True, text=True)
+
+
 def generate(package, *extra, out=None, python=(sys.executable,)):
+    """Builds out/Setup.exe from the package; returns the finished process and out."""
     out = out or tempfile.mkdtemp()
-    done = subprocess.run([*python, os.path.join(TOOLS, "kyt_package.py"), "generate", "--package", package,
-                           "--out", out, *extra], capture_output=True, text=True)
+    done = kyt("build", "--program", PROGRAM, "--package", package, "--out", os.path.join(out, "Setup.exe"), *extra,
+               python=python)
     return done, out
 
 
-def summary(out, setup):
-    done = subprocess.run([sys.executable, os.path.join(TOOLS, "kyt_package.py"), "summary", "--out", out,
-                           "--setup", setup], capture_output=True, text=True)
-    return done.stdout.splitlines()
+def manifest(out):
+    """Returns the KYT_MANIFEST of out/Setup.exe."""
+    resources = pe.read_resources(pe.read_image(read(os.path.join(out, "Setup.exe"))))
+    return next(r.data for r in resources if r.name == "KYT_MANIFEST")
 
 
 def read(path):
@@ -68,16 +101,14 @@ class PackageBuild(unittest.TestCase):
                                    "amd64/sub/q.bin": b"q"})
             done, out = generate(package)
             self.assertEqual(done.returncode, 0, done.stderr)
-            text = read(os.path.join(out, "manifest.txt"))
+            text = manifest(out)
             self.assertEqual(text, b"KYT_FILE_000|a.cat\r\nKYT_FILE_001|B.txt\r\nKYT_FILE_002|dpinst.exe\r\n"
                                    b"KYT_FILE_003|dpinst.xml\r\nKYT_FILE_004|amd64\\dpinst.exe\r\n"
                                    b"KYT_FILE_005|amd64\\x.dll\r\nKYT_FILE_006|amd64\\sub\\q.bin\r\n"
                                    b"KYT_FILE_007|Zeta\\deep\\z.bin\r\n")
-            script = read(os.path.join(out, "setup.rc")).decode()
-            self.assertIn("LANGUAGE 9, 1\n", script)
-            self.assertIn("KYT_FILE_007 RCDATA", script)
             again, out2 = generate(package)
-            self.assertEqual(read(os.path.join(out2, "manifest.txt")), text, "the same folder gives the same manifest")
+            self.assertEqual(read(os.path.join(out2, "Setup.exe")), read(os.path.join(out, "Setup.exe")),
+                             "the same folder gives the same setup")
 
     def test_unsafe_or_broken_folders_are_refused_with_the_file_and_the_reason(self):
         long_name = "n" * (package_rules.MAX_FILE_PATH - package_rules.STAGING_PREFIX_LENGTH)
@@ -138,8 +169,8 @@ class PackageBuild(unittest.TestCase):
     def test_a_missing_folder_or_root_installer_is_refused(self):
         with tempfile.TemporaryDirectory() as package:
             done, _ = generate(os.path.join(package, "nowhere"))
-            self.assertEqual(done.returncode, 1)
-            self.assertIn("nowhere: the package folder does not exist", done.stderr)
+            self.assertEqual(done.returncode, 2)
+            self.assertIn("nowhere does not exist or is not a folder", done.stderr)
             self.assertNotIn("dpinst.exe", done.stderr)
             make_package(package, {"amd64/dpinst.exe": INSTALLER, "a.inf": b"x"})
             done, _ = generate(package)
@@ -154,78 +185,60 @@ class PackageBuild(unittest.TestCase):
                                    "docs/readme.txt": b"r", "sub/keep.txt": b"k"})
             done, out = generate(package, "--exclude", "*.PDB", "--exclude", "docs/*")
             self.assertEqual(done.returncode, 0, done.stderr)
-            self.assertEqual(read(os.path.join(out, "manifest.txt")).decode().split(),
+            self.assertEqual(manifest(out).decode().split(),
                              ["KYT_FILE_000|a.txt", "KYT_FILE_001|dpinst.exe", "KYT_FILE_002|dpinst.xml",
                               "KYT_FILE_003|sub\\keep.txt"])
-            self.assertEqual(done.stdout.splitlines(), [
-                "kyt_package: left out .DS_Store (desktop clutter)", "kyt_package: left out .git\\ (version control)",
-                "kyt_package: left out b.pdb (--exclude *.PDB)", "kyt_package: left out docs\\readme.txt (--exclude docs/*)",
-                "kyt_package: left out sub\\._a.inf (desktop clutter)", "kyt_package: left out sub\\.svn\\ (version control)",
-                "kyt_package: left out sub\\Thumbs.db (desktop clutter)"])
+            self.assertEqual(done.stdout.splitlines()[:7], [
+                "kyt build: left out .DS_Store (desktop clutter)", "kyt build: left out .git\\ (version control)",
+                "kyt build: left out b.pdb (--exclude *.PDB)", "kyt build: left out docs\\readme.txt (--exclude docs/*)",
+                "kyt build: left out sub\\._a.inf (desktop clutter)", "kyt build: left out sub\\.svn\\ (version control)",
+                "kyt build: left out sub\\Thumbs.db (desktop clutter)"])
 
-    def test_outputs_change_only_with_the_package_and_a_change_or_refusal_removes_the_setup(self):
+    def test_the_setup_changes_only_with_the_package_and_a_refusal_removes_it(self):
         with tempfile.TemporaryDirectory() as package, tempfile.TemporaryDirectory() as out:
             setup = os.path.join(out, "Setup.exe")
-            make_package(package, {"dpinst.exe": INSTALLER, "a.txt": INF + b"; a", "dpinst.xml": LEGACY})
-            generate(package, "--setup", setup, out=out)
-            outputs = [os.path.join(out, name) for name in kyt_package.GENERATED]
-            stamps = [os.stat(p).st_mtime_ns for p in outputs]
-            digest = read(outputs[2])
-            make_package(out, {"Setup.exe": b"built"})
-            done, _ = generate(package, "--setup", setup, out=out)
-            self.assertEqual(done.returncode, 0, done.stderr)
-            self.assertEqual([os.stat(p).st_mtime_ns for p in outputs], stamps, "an unchanged package rewrote files")
-            self.assertTrue(os.path.exists(setup), "an unchanged package removed the setup")
-
-            make_package(package, {"a.txt": INF + b"; b"})
-            os.utime(os.path.join(package, "a.txt"), (1, 1))
-            generate(package, "--setup", setup, out=out)
-            self.assertNotEqual(read(outputs[2]), digest, "a content change with an old date kept the digest")
-            self.assertFalse(os.path.exists(setup), "a changed package kept the old setup")
-
-            make_package(out, {"Setup.exe": b"built"})
+            make_package(package, {"dpinst.exe": INSTALLER, "big.cat": b"c" * 2000, "Thumbs.db": b"t",
+                                   "dpinst.xml": LEGACY})
+            done, _ = generate(package, "--unchecked", out=out)
+            self.assertEqual(done.stdout.splitlines()[1:5], [
+                f"Package: {os.path.abspath(package)}", "  3 files, 1 left out, 2,557 bytes; largest big.cat (2,000 bytes)",
+                f"Setup:   {setup}", f"  {os.path.getsize(setup):,} bytes, SHA-256 {hashlib.sha256(read(setup)).hexdigest()}"])
+            stamp = os.stat(setup).st_mtime_ns
+            generate(package, "--unchecked", out=out)
+            self.assertEqual(os.stat(setup).st_mtime_ns, stamp, "an unchanged package rewrote the setup")
+            make_package(package, {"big.cat": b"C" * 2000})
+            os.utime(os.path.join(package, "big.cat"), (1, 1))
+            generate(package, "--unchecked", out=out)
+            self.assertIn(b"C" * 2000, read(setup), "a content change with an old date kept the old setup")
             os.remove(os.path.join(package, "dpinst.exe"))
-            done, _ = generate(package, "--setup", setup, out=out)
-            self.assertEqual(done.returncode, 1)
-            self.assertEqual(sorted(os.listdir(out)), [], "a refused package left files behind")
-
-    def test_the_summary_names_the_folder_the_counts_and_the_setup(self):
-        with tempfile.TemporaryDirectory() as package, tempfile.TemporaryDirectory() as out:
-            make_package(package, {"dpinst.exe": INSTALLER, "big.cat": b"c" * 2000, "Thumbs.db": b"t"})
-            make_package(out, {"Setup.exe": b"abc"})
-            generate(package, out=out)
-            self.assertEqual(summary(out, os.path.join(out, "Setup.exe")), [
-                f"Package: {os.path.abspath(package)}", "  2 files, 1 left out, 2,512 bytes; largest big.cat (2,000 bytes)",
-                f"Setup:   {os.path.join(out, 'Setup.exe')}",
-                "  3 bytes, SHA-256 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"])
+            done, _ = generate(package, out=out)
+            self.assertEqual((done.returncode, os.listdir(out)), (1, []), "a refused package left the setup behind")
 
     def test_the_driver_files_are_refused_by_line_or_warned_of_in_the_summary(self):
         with tempfile.TemporaryDirectory() as package, tempfile.TemporaryDirectory() as out:
             make_package(package, {"dpinst.exe": INSTALLER, "a.inf": INF_HEAD + b"CatalogFile = A.cat\r\n" + MODELS})
             done, _ = generate(package, out=out)
             self.assertEqual(done.returncode, 1)
-            self.assertIn("cannot be built into a setup:\na.inf, line 4: CatalogFile names A.cat, which is not in the "
+            self.assertIn("cannot be built into a setup:\n  a.inf, line 4: CatalogFile names A.cat, which is not in the "
                           "package next to the INF\n", done.stderr)
-            self.assertEqual(os.listdir(out), [], "a refused package left files behind")
+            self.assertEqual(os.listdir(out), [], "a refused package left a setup behind")
             make_package(package, {"a.cat": b"placeholder", "dpinst.xml": LEGACY})
             done, _ = generate(package, out=out)
-            self.assertIn("\na.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so "
+            self.assertIn("\n  a.cat: is not a catalog (no PKCS#7 SignedData holding a certificate trust list), so "
                           "a.inf is unsigned; 64-bit Windows installs no unsigned driver package (dpinst.xml's "
                           "<legacyMode/> does not change this", done.stderr)
             authority = Authority(out, "signer")
-            subprocess.run([sys.executable, os.path.join(TOOLS, "kyt_catalog.py"), "--package", package, "--inf", "a.inf",
-                            "--out", os.path.join(package, "a.cat"), "--cert", authority.certificate, "--key",
-                            os.path.join(out, "signer.key")], check=True, capture_output=True)
+            self.assertEqual(kyt("catalog", "--package", package, "--inf", "a.inf", "--out", os.path.join(package, "a.cat"),
+                                 "--cert", authority.certificate, "--key", os.path.join(out, "signer.key")).returncode, 0)
             done, _ = generate(package, out=out)
             self.assertIn("a.cat: is signed by signer, whose certificate was issued by the signer itself", done.stderr)
             done, _ = generate(package, out=out, python=(sys.executable, "-S"))
             self.assertEqual((done.returncode, sorted(os.listdir(out))), (2, ["signer.crt", "signer.key"]))
-            self.assertIn("cannot be checked: the Python module asn1crypto is missing", done.stderr)
+            self.assertIn("kyt build: the Python module asn1crypto is missing: pip install asn1crypto", done.stderr)
             done, _ = generate(package, "--test-certificate", authority.certificate, out=out)
-            self.assertEqual((done.returncode, done.stdout), (0, ""), done.stderr)
-            make_package(out, {"Setup.exe": b"built"})
+            self.assertEqual(done.returncode, 0, done.stderr)
             self.assertIn("\n  warning: a.cat: signed by signer with the test certificate signer, declared trusted: ",
-                          "\n".join(summary(out, os.path.join(out, "Setup.exe"))))
+                          done.stdout)
 
     def test_huge_files_and_too_many_files_are_refused(self):
         with tempfile.TemporaryDirectory() as package:
@@ -234,10 +247,10 @@ class PackageBuild(unittest.TestCase):
                 f.truncate(4 * 1024 ** 3)  # sparse: no disk space used
             installer = os.path.join(package, "dpinst.exe")
             make_package(package, {"dpinst.exe": INSTALLER})
-            with self.assertRaisesRegex(package_rules.PackageError, r"huge\.bin: is 4294967296 bytes"):
+            with self.assertRaisesRegex(KytError, r"huge\.bin: is 4294967296 bytes"):
                 package_rules.validate([("dpinst.exe", installer), ("huge.bin", huge)])
             many = [("dpinst.exe", installer)] + [(f"f{i}.inf", installer) for i in range(1000)]
-            with self.assertRaisesRegex(package_rules.PackageError, "1001 files"):
+            with self.assertRaisesRegex(KytError, "1001 files"):
                 package_rules.validate(many)
             package_rules.validate(many[:1000])
         self.assertIn("slash", package_rules.path_problem("\\abs.inf"))

@@ -13,8 +13,9 @@ import os
 import re
 import sys
 
-from inf_rules import decode, first, parse
-from wine_trace import EVENT_TYPES, event_records, message_box_texts
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # the checkout's tools
+from kyt.inf_rules import decode, first, parse  # noqa: E402
+from wine_trace import EVENT_TYPES, event_records, message_box_texts  # noqa: E402
 
 MEANINGS = {0: "the driver installation succeeded", 3010: "the driver installation succeeded; a restart is needed",
             1: "the setup or the driver installation failed"}

@@ -26,7 +26,8 @@ import subprocess
 import sys
 import tempfile
 
-import catalogs
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))  # the checkout's tools
+from kyt import catalogs  # noqa: E402
 
 TOTAL = 6_471_689
 SMALLEST = 1_150
