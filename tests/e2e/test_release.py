@@ -159,7 +159,7 @@ class Release(unittest.TestCase):
                         os.chmod(fake, 0o755)
                     with mock.patch.dict(os.environ, {"PATH": tools}):
                         code, printed = sign_command("sign", NESTED, "--key", key, "--certs", chain, "--out", out)
-                    self.assertEqual(code, 1, printed)
+                    self.assertEqual(code, 2, printed)
                     self.assertIn(expected, printed)
                     self.assertFalse(os.path.exists(out), "an output was written")
 

@@ -17,6 +17,7 @@ try:
 except ImportError:  # every command that reads or makes a catalog stops and says what to install
     cms = None
 
+from . import pe_image
 from .errors import USAGE, KytError
 
 CTL_OID = "1.3.6.1.4.1.311.10.1"
@@ -155,18 +156,14 @@ def pe_image_ranges(data):
     when the bytes are no PE image. Signing pads an image to a multiple of 8 bytes before it
     appends the table, so an image without one is hashed as if padded with zero bytes, and
     ranges beyond the data stand for those."""
-    if data[:2] != b"MZ" or len(data) < 0x40:
+    try:
+        image = pe_image.read_image(data, sections=False)
+    except KytError:
         return None
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if pe + 24 > len(data) or data[pe:pe + 4] != b"PE\0\0":
+    checksum, entry = image.optional_header + 64, image.directory_table + 8 * pe_image.SECURITY_DIRECTORY
+    if entry + 8 > len(data):
         return None
-    optional = pe + 24
-    magic = struct.unpack_from("<H", data, optional)[0] if optional + 2 <= len(data) else 0
-    directories = optional + {0x10B: 96, 0x20B: 112}.get(magic, 0)
-    if directories == optional or directories + 5 * 8 > len(data):
-        return None
-    checksum, entry = optional + 64, directories + 4 * 8
-    table, size = struct.unpack_from("<II", data, entry)
+    table, size = struct.unpack_from("<II", data, entry)  # where Windows looks, however many entries are counted
     end = table if size and table + size <= len(data) and table >= entry + 8 else -(-len(data) // 8) * 8
     return [(0, checksum), (checksum + 4, entry), (entry + 8, end)]
 

@@ -2,8 +2,9 @@
 runs on every payload file, each answering with a Problem that names the file and the reason."""
 import os
 import re
-import struct
 
+from . import pe_image
+from .errors import KytError
 from .problems import Problem, refusal
 
 MAX_FILES = 1000  # three-digit resource names
@@ -56,20 +57,16 @@ def installer_problem(path):
     """Returns why the file at path is not a 64-bit (x86-64) Windows program, or None."""
     with open(path, "rb") as f:
         head = f.read(4096)
-    if head[:2] != b"MZ" or len(head) < 0x40:
-        return "is not a Windows executable (no MZ header)"
-    pe = struct.unpack_from("<I", head, 0x3C)[0]
-    if pe + 24 + 70 > len(head) or head[pe:pe + 4] != b"PE\0\0":
-        return "is not a Windows executable (no PE header)"
-    machine, = struct.unpack_from("<H", head, pe + 4)
-    characteristics, magic = struct.unpack_from("<HH", head, pe + 22)
-    subsystem, = struct.unpack_from("<H", head, pe + 24 + 68)
-    if machine != 0x8664 or magic != 0x20B:
-        return f"is not a 64-bit x86-64 Windows program (machine 0x{machine:04x}, optional header 0x{magic:x})"
-    if not characteristics & 0x0002 or characteristics & 0x2000:
+    try:
+        image = pe_image.read_image(head)
+    except KytError as error:
+        return str(error)
+    if image.machine != pe_image.AMD64 or image.magic != pe_image.PE32_PLUS:
+        return f"is not a 64-bit x86-64 Windows program (machine 0x{image.machine:04x}, optional header 0x{image.magic:x})"
+    if not image.characteristics & 0x0002 or image.characteristics & 0x2000:
         return "is a DLL or an image that cannot run, not a program"
-    if subsystem not in (2, 3):
-        return f"is not a Windows GUI or console program (subsystem {subsystem})"
+    if image.subsystem not in (2, 3):
+        return f"is not a Windows GUI or console program (subsystem {image.subsystem})"
     return None
 
 

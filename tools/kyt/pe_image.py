@@ -37,8 +37,13 @@ class Section:
 @dataclass
 class Image:
     data: bytes
+    machine: int
+    characteristics: int
+    magic: int  # PE32 (0x10B) or PE32+ (0x20B)
+    subsystem: int
     file_header: int  # the file offset of the COFF file header
     optional_header: int
+    directory_table: int  # the file offset of the data directory
     section_alignment: int
     file_alignment: int
     sections: list  # in header order
@@ -73,11 +78,13 @@ def align(value, alignment):
     return -(-value // alignment) * alignment
 
 
-def read_image(data):
-    """Returns the headers of a PE32+ image for x86-64; raises KytError for anything else."""
+def read_image(data, sections=True):
+    """Returns the headers of a Windows image (PE32 or PE32+, any machine), without its section
+    table unless sections; raises KytError for anything else, or for headers cut short. Only
+    the headers need to be in data."""
     def field(fmt, offset):
         if offset + struct.calcsize(fmt) > len(data):
-            raise KytError("the executable is cut short")
+            raise KytError("is not a Windows executable (its headers are cut short)")
         return struct.unpack_from(fmt, data, offset)
 
     if data[:2] != b"MZ":
@@ -85,22 +92,25 @@ def read_image(data):
     pe, = field("<I", 0x3C)
     if data[pe:pe + 4] != b"PE\0\0":
         raise KytError("is not a Windows executable (no PE header)")
-    machine, count, _, _, _, optional_size, _ = field("<HHIIIHH", pe + 4)
+    machine, count, _, _, _, optional_size, characteristics = field("<HHIIIHH", pe + 4)
     optional = pe + 24
     magic, = field("<H", optional)
-    if machine != AMD64 or magic != PE32_PLUS:
-        raise KytError("is not a 64-bit Windows executable for x86-64")
+    if magic not in (0x10B, PE32_PLUS):
+        raise KytError(f"is not a Windows executable (optional header 0x{magic:x})")
+    table = optional + (112 if magic == PE32_PLUS else 96)
     section_alignment, file_alignment = field("<II", optional + 32)
-    directory_count, = field("<I", optional + 108)
-    directories = [field("<II", optional + 112 + 8 * i) for i in range(min(directory_count, 16))]
-    sections = []
-    for i in range(count):
+    subsystem, = field("<H", optional + 68)
+    directory_count, = field("<I", table - 4)
+    directories = [field("<II", table + 8 * i) for i in range(min(directory_count, 16))]
+    found = []
+    for i in range(count if sections else 0):
         header = optional + optional_size + 40 * i
         name, virtual_size, virtual_address, raw_size, raw_pointer = field("<8sIIII", header)
-        characteristics, = field("<I", header + 36)
-        sections.append(Section(name.rstrip(b"\0").decode("latin-1"), virtual_address, virtual_size,
-                                raw_size, raw_pointer, characteristics, header))
-    return Image(data, pe + 4, optional, section_alignment, file_alignment, sections, directories)
+        flags, = field("<I", header + 36)
+        found.append(Section(name.rstrip(b"\0").decode("latin-1"), virtual_address, virtual_size,
+                             raw_size, raw_pointer, flags, header))
+    return Image(data, machine, characteristics, magic, subsystem, pe + 4, optional, table, section_alignment,
+                 file_alignment, found, directories)
 
 
 def read_resources(image):
@@ -219,6 +229,8 @@ def with_resources(image, resources):
     one that is signed, carries a symbol table or data after its sections, or has a section
     after its resources that something points into."""
     data = image.data
+    if image.machine != AMD64 or image.magic != PE32_PLUS:
+        raise KytError("is not a 64-bit Windows executable for x86-64")
     rva = image.directories[RESOURCE_DIRECTORY][0] if len(image.directories) > RESOURCE_DIRECTORY else 0
     home = next((s for s in image.sections if rva and s.virtual_address == rva), None)
     if home is None:
@@ -267,7 +279,7 @@ def with_resources(image, resources):
     put("<I", headers, optional + 8, initialized - home.raw_size + align(len(body), image.file_alignment))
     put("<I", headers, optional + 56, end)
     for i, entry in enumerate(directories):
-        put("<II", headers, optional + 112 + 8 * i, *entry)
+        put("<II", headers, image.directory_table + 8 * i, *entry)
     out[:len(headers)] = headers
     put("<I", out, optional + 64, checksum(out, optional + 64))
     return out

@@ -19,6 +19,7 @@ import subprocess
 import tempfile
 from dataclasses import dataclass, field
 
+from . import catalogs
 from .errors import USAGE, KytError
 
 SECURITY = 4  # the certificate table's entry in the data directory
@@ -100,16 +101,12 @@ def der_of_signature(data):
         except ValueError:
             return None
     if len(data) > 12 and int.from_bytes(data[:4], "little") == len(data) and data[4:8] == b"\0\2\2\0":
-        return data[8:8 + _der_size(data[8:])]
+        try:
+            tag, content = catalogs.elements(data[8:])[0]  # the DER, without the padding after it
+        except (ValueError, IndexError):
+            return None
+        return catalogs.der(tag, content)
     return data
-
-
-def _der_size(der):
-    """Returns the size of the DER element at the start of der, header included."""
-    if der[1] < 0x80:
-        return 2 + der[1]
-    count = der[1] & 0x7F
-    return 2 + count + int.from_bytes(der[2:2 + count], "big")
 
 
 def pem_of_signature(der):
