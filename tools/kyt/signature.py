@@ -66,11 +66,13 @@ def fingerprint(text):
     return re.sub(r"[^0-9A-Fa-f]", "", text).upper()
 
 
-def _run(command):
+def _run(command, stdin=None):
+    """Returns (exit code, output) of a command; raises KytError (exit 2) when it is not installed."""
     try:
-        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        done = subprocess.run(command, input=stdin, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT if stdin is None else subprocess.DEVNULL)
     except FileNotFoundError:
-        return 127, f"{command[0]} is not installed: run tools/install-deps"
+        raise KytError(f"{command[0]} is missing: install it (on Debian: apt-get install {command[0]})", USAGE) from None
     return done.returncode, done.stdout.decode("utf-8", "replace")
 
 
@@ -119,13 +121,10 @@ def pem_of_signature(der):
 def _certificates(der):
     """Returns [(serial as upper-case hex, SHA-256 fingerprint)] of every certificate that a
     DER-encoded PKCS#7 signature carries."""
-    pem = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-print_certs"], input=der,
-                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode("utf-8", "replace")
+    pem = _run(["openssl", "pkcs7", "-inform", "DER", "-print_certs"], der)[1]
     found = []
     for block in re.findall(r"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", pem, re.S):
-        done = subprocess.run(["openssl", "x509", "-noout", "-serial", "-fingerprint", "-sha256"],
-                              input=block.encode(), stdout=subprocess.PIPE)
-        out = done.stdout.decode()
+        out = _run(["openssl", "x509", "-noout", "-serial", "-fingerprint", "-sha256"], block.encode())[1]
         found.append((_first(r"^serial=(\S+)", out).upper(), fingerprint(_first(r"Fingerprint=(\S+)", out))))
     return found
 
