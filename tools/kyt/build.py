@@ -72,17 +72,25 @@ def write_setup(program, resources):
 
 
 def write_if_changed(path, data):
-    """Writes the file unless it already holds exactly these bytes; returns whether it wrote."""
+    """Writes the file in one step unless it already holds exactly these bytes; returns whether
+    it wrote. Raises KytError when it cannot."""
     try:
         with open(path, "rb") as f:
             if f.read() == data:
                 return False
     except FileNotFoundError:
         pass
+    except OSError as error:
+        raise KytError(f"cannot read {path}: {error.strerror}") from None
     partial = path + ".partial"
-    with open(partial, "wb") as f:
-        f.write(data)
-    os.replace(partial, path)
+    try:
+        with open(partial, "wb") as f:
+            f.write(data)
+        os.replace(partial, path)
+    except OSError as error:
+        if os.path.exists(partial):
+            os.remove(partial)
+        raise KytError(f"cannot write {path}: {error.strerror}") from None
     return True
 
 
@@ -103,6 +111,8 @@ def program_path(given):
 
 def run(args):
     program_file = program_path(args.program)
+    if os.path.exists(args.out) and os.path.samefile(args.out, program_file):
+        raise KytError(f"--out {args.out} is the setup program itself, which is never written to", USAGE)
     try:
         entries, left_out = package.files_of(args)
         for relative, why in left_out:

@@ -13,7 +13,7 @@ import sys
 from importlib import metadata
 
 from . import build, catalog, check, show, sign, verify
-from .errors import KytError
+from .errors import FAILED, USAGE, KytError
 
 COMMANDS = [build, check, catalog, sign, verify, show]
 
@@ -53,6 +53,9 @@ def main(argv=None):
     except KytError as error:
         print(f"kyt {args.command}: {error}", file=sys.stderr)
         return error.code
+    except OSError as error:  # a file the user named that cannot be read or written
+        print(f"kyt {args.command}: {error.filename}: {error.strerror}", file=sys.stderr)
+        return USAGE if isinstance(error, FileNotFoundError) else FAILED
     except KeyboardInterrupt:
         print(f"kyt {args.command}: interrupted", file=sys.stderr)
         return 1
