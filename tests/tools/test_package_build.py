@@ -106,6 +106,9 @@ class PackageBuild(unittest.TestCase):
                                    b"KYT_FILE_003|dpinst.xml\r\nKYT_FILE_004|amd64\\dpinst.exe\r\n"
                                    b"KYT_FILE_005|amd64\\x.dll\r\nKYT_FILE_006|amd64\\sub\\q.bin\r\n"
                                    b"KYT_FILE_007|Zeta\\deep\\z.bin\r\n")
+            shown = kyt("show", os.path.join(out, "Setup.exe")).stdout.splitlines()
+            self.assertEqual([line.split()[:2] for line in shown if line.startswith("KYT_FILE_")],
+                             [line.split("|") for line in text.decode().split()])
             again, out2 = generate(package)
             self.assertEqual(read(os.path.join(out2, "Setup.exe")), read(os.path.join(out, "Setup.exe")),
                              "the same folder gives the same setup")
@@ -176,6 +179,9 @@ class PackageBuild(unittest.TestCase):
             done, _ = generate(package)
             self.assertEqual(done.returncode, 1)
             self.assertIn("dpinst.exe: missing at the package's root", done.stderr)
+            done = kyt("check", "--package", package)
+            self.assertEqual(done.returncode, 1)
+            self.assertIn("refused: dpinst.exe: missing at the package's root", done.stdout)
 
     def test_version_control_desktop_clutter_and_excluded_files_are_left_out_with_a_line(self):
         with tempfile.TemporaryDirectory() as package:
