@@ -17,7 +17,7 @@ import pefile
 from rig import MESSAGES, RigTestCase, tree, windows_path
 from throwaway_ca import Authority, TimeStampServer, fingerprint
 
-from kyt import cli
+from kyt import cli, pe_image
 from kyt import signature as kyt_signature
 from kyt import verify as kyt_verify
 
@@ -89,7 +89,7 @@ class Release(unittest.TestCase):
         self.assertNotIn("time stamp none", listing)
         self.assertEqual(sign_command("detach", signed, "--signature", signature)[0], 0)
         # The signature alone is the DER that the certificate table holds after its 8-byte header.
-        start, size = kyt_signature.signature_range(pefile.PE(signed, fast_load=True))
+        start, size = kyt_signature.signature_range(pe_image.read_image(read(signed)))
         table, der = read(signed)[start:start + size], read(signature)
         self.assertEqual(table[8:8 + len(der)], der)
         self.assertEqual(table[8 + len(der):], bytes(size - 8 - len(der)))

@@ -33,11 +33,12 @@ class Commands(unittest.TestCase):
                 self.assertEqual(os.listdir(cwd), [], "an option was taken for a folder")
 
     def test_a_missing_module_is_exit_code_2_and_says_how_to_install_it(self):
-        done = run(sys.executable, "-c", "import sys, runpy; sys.modules['pefile'] = None; "
-                   "sys.argv = ['kyt', 'verify', 'x.exe']; runpy.run_module('kyt', run_name='__main__')")
+        done = run(sys.executable, "-c", "import sys, runpy; sys.modules['asn1crypto'] = None; sys.argv = ['kyt', "
+                   "'catalog', '--package', '.', '--inf', 'a.inf', '--out', 'a.cat', '--cert', 'c', '--key', 'k']; "
+                   "runpy.run_module('kyt', run_name='__main__')")
         self.assertEqual((done.returncode, done.stderr),
-                         (2, "kyt verify: the Python module pefile is missing: pip install pefile (on Debian: "
-                             "apt-get install python3-pefile)\n"))
+                         (2, "kyt catalog: the Python module asn1crypto is missing: pip install asn1crypto (on Debian: "
+                             "apt-get install python3-asn1crypto)\n"))
 
     def test_the_sample_result_names_the_record_each_box_and_every_staged_driver_package(self):
         with tempfile.TemporaryDirectory() as work:

@@ -10,7 +10,7 @@ every table the named entries come first, sorted by their UTF-16 code units, the
 ones in ascending order; the tables carry no time stamp and no version.
 """
 import struct
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .errors import KytError
 
@@ -72,10 +72,95 @@ class Resource:
     language: int
     data: bytes
     codepage: int = 0
+    offset: int = field(default=-1, compare=False)  # where the data lies in the file it was read from
+
+
+# The header fields in file order, by the names Windows' headers give them, with their formats.
+DOS_FIELDS = [("e_magic", "H"), ("e_cblp", "H"), ("e_cp", "H"), ("e_crlc", "H"), ("e_cparhdr", "H"),
+              ("e_minalloc", "H"), ("e_maxalloc", "H"), ("e_ss", "H"), ("e_sp", "H"), ("e_csum", "H"), ("e_ip", "H"),
+              ("e_cs", "H"), ("e_lfarlc", "H"), ("e_ovno", "H"), ("e_res", "8s"), ("e_oemid", "H"),
+              ("e_oeminfo", "H"), ("e_res2", "20s"), ("e_lfanew", "I")]
+FILE_FIELDS = [("Machine", "H"), ("NumberOfSections", "H"), ("TimeDateStamp", "I"), ("PointerToSymbolTable", "I"),
+               ("NumberOfSymbols", "I"), ("SizeOfOptionalHeader", "H"), ("Characteristics", "H")]
+OPTIONAL_FIELDS = [("Magic", "H"), ("MajorLinkerVersion", "B"), ("MinorLinkerVersion", "B"), ("SizeOfCode", "I"),
+                   ("SizeOfInitializedData", "I"), ("SizeOfUninitializedData", "I"), ("AddressOfEntryPoint", "I"),
+                   ("BaseOfCode", "I"), ("ImageBase", "Q"), ("SectionAlignment", "I"), ("FileAlignment", "I"),
+                   ("MajorOperatingSystemVersion", "H"), ("MinorOperatingSystemVersion", "H"),
+                   ("MajorImageVersion", "H"), ("MinorImageVersion", "H"), ("MajorSubsystemVersion", "H"),
+                   ("MinorSubsystemVersion", "H"), ("Reserved1", "I"), ("SizeOfImage", "I"), ("SizeOfHeaders", "I"),
+                   ("CheckSum", "I"), ("Subsystem", "H"), ("DllCharacteristics", "H"), ("SizeOfStackReserve", "Q"),
+                   ("SizeOfStackCommit", "Q"), ("SizeOfHeapReserve", "Q"), ("SizeOfHeapCommit", "Q"),
+                   ("LoaderFlags", "I"), ("NumberOfRvaAndSizes", "I")]
+DIRECTORY_NAMES = ["EXPORT", "IMPORT", "RESOURCE", "EXCEPTION", "SECURITY", "BASERELOC", "DEBUG", "COPYRIGHT",
+                   "GLOBALPTR", "TLS", "LOAD_CONFIG", "BOUND_IMPORT", "IAT", "DELAY_IMPORT", "COM_DESCRIPTOR", "RESERVED"]
+SECTION_FIELDS = [("Name", "8s"), ("Misc_VirtualSize", "I"), ("VirtualAddress", "I"), ("SizeOfRawData", "I"),
+                  ("PointerToRawData", "I"), ("PointerToRelocations", "I"), ("PointerToLinenumbers", "I"),
+                  ("NumberOfRelocations", "H"), ("NumberOfLinenumbers", "H"), ("Characteristics", "I")]
 
 
 def align(value, alignment):
     return -(-value // alignment) * alignment
+
+
+def field_places(fields, at, prefix):
+    """Returns [(start, end, name, format)] of a header's fields at the file offset at."""
+    places = []
+    for name, fmt in fields:
+        size = struct.calcsize("<" + fmt)
+        places.append((at, at + size, f"{prefix}.{name}", fmt))
+        at += size
+    return places
+
+
+def header_places(image):
+    """Returns [(start, end, name, format)] of every header field of a PE32+ image: the DOS, file
+    and optional headers, the data directory and the section headers."""
+    pe = image.file_header - 4
+    places = field_places(DOS_FIELDS, 0, "DOS_HEADER") + [(pe, pe + 4, "NT_HEADERS.Signature", "I")]
+    places += field_places(FILE_FIELDS, image.file_header, "FILE_HEADER")
+    places += field_places(OPTIONAL_FIELDS, image.optional_header, "OPTIONAL_HEADER")
+    for i, name in enumerate(DIRECTORY_NAMES[:len(image.directories)]):
+        places += field_places([("VirtualAddress", "I"), ("Size", "I")], image.directory_table + 8 * i,
+                               f"DATA_DIRECTORY.{name}")
+    for section in image.sections:
+        places += field_places(SECTION_FIELDS, section.header, f"section header {section.name}")
+    return places
+
+
+def header_values(image):
+    """Returns {name: value} of the fields of the file and optional headers of a PE32+ image."""
+    return {name.split(".", 1)[1]: struct.unpack_from("<" + fmt, image.data, start)[0]
+            for start, _, name, fmt in header_places(image)
+            if name.startswith(("FILE_HEADER.", "OPTIONAL_HEADER."))}
+
+
+def imports(image):
+    """Returns [(library name, [imported names, "#ordinal" for those imported by number])] of a
+    PE32+ image; raises KytError for an import table that points outside the image."""
+    rva, size = image.directories[1] if len(image.directories) > 1 else (0, 0)
+    found = []
+    for at in range(rva, rva + size - 19 if rva else rva, 20):
+        lookup, _, _, name, thunks = struct.unpack("<IIIII", image.read(at, 20))
+        if not name:
+            break
+        names, table = [], lookup or thunks
+        while True:
+            thunk, = struct.unpack("<Q", image.read(table + 8 * len(names), 8))
+            if not thunk:
+                break
+            names.append(f"#{thunk & 0xFFFF}" if thunk >> 63 else c_string(image, (thunk & 0x7FFFFFFF) + 2))
+        found.append((c_string(image, name), names))
+    return found
+
+
+def c_string(image, rva):
+    """Returns the NUL-terminated ASCII string at an address."""
+    section = image.section_at(rva)
+    if section is None:
+        raise KytError(f"the executable has no name at address {rva:#x}")
+    start = section.raw_pointer + rva - section.virtual_address
+    end = image.data.find(b"\0", start)
+    return image.data[start:end if end >= 0 else len(image.data)].decode("latin-1")
 
 
 def read_image(data, sections=True):
@@ -147,7 +232,9 @@ def read_resources(image):
                 walk(target & 0x7FFFFFFF, path + [key(name)])
             else:
                 data_rva, data_size, codepage, _ = unpack("<IIII", target)
-                found.append(Resource(path[0], path[1], key(name), image.read(data_rva, data_size), codepage))
+                section = image.section_at(data_rva)
+                offset = section.raw_pointer + data_rva - section.virtual_address if section else -1
+                found.append(Resource(path[0], path[1], key(name), image.read(data_rva, data_size), codepage, offset))
 
     walk(0, [])
     return found

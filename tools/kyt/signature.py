@@ -15,11 +15,12 @@ import bisect
 import hashlib
 import os
 import re
+import struct
 import subprocess
 import tempfile
 from dataclasses import dataclass, field
 
-from . import catalogs
+from . import catalogs, pe_image
 from .errors import USAGE, KytError
 
 SECURITY = 4  # the certificate table's entry in the data directory
@@ -44,21 +45,15 @@ class SignatureCheck:
     problems: list = field(default_factory=list)
 
 
-def require_pefile():
-    """Returns the module pefile; raises KytError (exit 2) saying how to install it when it is
-    missing."""
-    try:
-        import pefile
-    except ImportError:
-        raise KytError("the Python module pefile is missing: pip install pefile (on Debian: apt-get install "
-                       "python3-pefile)", USAGE) from None
-    return pefile
-
-
-def signature_range(pe):
+def signature_range(image):
     """Returns (file offset, size) of the certificate table, or None when the image is unsigned."""
-    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY]
-    return (entry.VirtualAddress, entry.Size) if entry.Size else None
+    entry = image.directories[SECURITY] if len(image.directories) > SECURITY else (0, 0)
+    return entry if entry[1] else None
+
+
+def stored_checksum(image):
+    """Returns the checksum the optional header holds."""
+    return struct.unpack_from("<I", image.data, image.optional_header + 64)[0]
 
 
 def fingerprint(text):
@@ -133,7 +128,6 @@ def check_signature(path, ca_file=None, tsa_ca_file=None, signer_sha256=None):
     """Returns the signer of a signed setup and the problems of its signature: osslsigncode
     verify fails (digest, chain to the trusted certificates, time stamp), or the signing
     certificate is not the one whose fingerprint is given."""
-    pefile = require_pefile()
     check = SignatureCheck()
     command = ["osslsigncode", "verify"]
     command += ["-CAfile", ca_file] if ca_file else []
@@ -152,8 +146,9 @@ def check_signature(path, ca_file=None, tsa_ca_file=None, signer_sha256=None):
                                 line.strip())]
         check.problems.append("osslsigncode verify fails: " + ("; ".join(reasons) or out.strip()[-300:]))
     # Computed here: osslsigncode words a wrong checksum differently from version to version.
-    pe = pefile.PE(path, fast_load=True)
-    if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
+    with open(path, "rb") as f:
+        image = pe_image.read_image(f.read())
+    if stored_checksum(image) != pe_image.checksum(image.data, image.optional_header + 64):
         check.problems.append("header field OPTIONAL_HEADER.CheckSum is not the file's checksum: "
                               "the file was changed after signing")
     signature, _ = extract_signature(path)
@@ -171,41 +166,16 @@ class Places:
     """Names the place of a file offset in a PE image: a header field, a section header field, a
     resource, a section, or what lies after the sections."""
 
-    def __init__(self, pe, size):
-        regions = []
-
-        def structure(s, prefix):
-            base = s.get_file_offset()
-            offsets = {}
-            for name, offset in s.__field_offsets__.items():
-                offsets[offset] = name  # of aliases at one offset the last, most specific name
-            starts = sorted(offsets)
-            for i, offset in enumerate(starts):
-                end = starts[i + 1] if i + 1 < len(starts) else s.sizeof()
-                regions.append((base + offset, base + end, f"header field {prefix}.{offsets[offset]}"))
-
-        structure(pe.DOS_HEADER, "DOS_HEADER")
-        structure(pe.NT_HEADERS, "NT_HEADERS")
-        structure(pe.FILE_HEADER, "FILE_HEADER")
-        structure(pe.OPTIONAL_HEADER, "OPTIONAL_HEADER")
-        for entry in pe.OPTIONAL_HEADER.DATA_DIRECTORY:
-            structure(entry, "DATA_DIRECTORY." + entry.name.replace("IMAGE_DIRECTORY_ENTRY_", ""))
-        for section in pe.sections:
-            structure(section, f"section header {section_name(section)}")
-        for resource in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None) and pe.DIRECTORY_ENTRY_RESOURCE.entries or []:
-            kind = RESOURCE_TYPES.get(resource.id, resource.id if resource.name is None else str(resource.name))
-            for named in resource.directory.entries:
-                name = str(named.name) if named.name is not None else named.id
-                for lang in named.directory.entries:
-                    start = pe.get_offset_from_rva(lang.data.struct.OffsetToData)
-                    regions.append((start, start + lang.data.struct.Size,
-                                    f"resource {kind} {name} (language {lang.id})"))
+    def __init__(self, image, size):
+        regions = [(start, end, f"header field {name}") for start, end, name, _ in pe_image.header_places(image)]
+        for r in pe_image.read_resources(image):
+            kind = RESOURCE_TYPES.get(r.type, r.type)
+            regions.append((r.offset, r.offset + len(r.data), f"resource {kind} {r.name} (language {r.language})"))
         regions.sort()
         self.regions = regions
         self.starts = [r[0] for r in regions]
-        self.sections = sorted((s.PointerToRawData, s.PointerToRawData + s.SizeOfRawData, section_name(s))
-                               for s in pe.sections if s.SizeOfRawData)
-        self.headers_end = pe.OPTIONAL_HEADER.SizeOfHeaders
+        self.sections = sorted((s.raw_pointer, s.raw_pointer + s.raw_size, s.name) for s in image.sections if s.raw_size)
+        self.headers_end = pe_image.header_values(image)["SizeOfHeaders"]
         self.size = size
 
     def at(self, offset):
@@ -220,10 +190,6 @@ class Places:
         if offset < self.headers_end:
             return "headers (outside every field)", min(self.headers_end, next_start)
         return "after the last section", float("inf")
-
-
-def section_name(section):
-    return section.Name.rstrip(b"\0").decode("latin-1")
 
 
 def _differing_runs(a, b, masked):
@@ -250,15 +216,17 @@ def compare_with_rebuild(signed, unsigned):
     """Returns the differences between a signed setup and an unsigned setup (both as bytes), each
     named by its place; an empty list when the signed setup is exactly the unsigned one plus its
     signature."""
-    pefile = require_pefile()
     differences = []
-    rebuilt = pefile.PE(data=unsigned, fast_load=True)
+    try:
+        rebuilt = pe_image.read_image(unsigned)
+    except KytError as error:
+        return [f"the rebuild {error}"]
     if signature_range(rebuilt):
         differences.append("the rebuild carries a signature itself")
     try:
-        pe = pefile.PE(data=signed, fast_load=True)
-    except pefile.PEFormatError as error:
-        return differences + [f"the signed file is no PE image: {error}"]
+        pe = pe_image.read_image(signed)
+    except KytError as error:
+        return differences + [f"the signed file {error}"]
     body = signed
     signature = signature_range(pe)
     if not signature:
@@ -280,13 +248,11 @@ def compare_with_rebuild(signed, unsigned):
         differences.append(f"the signed file holds {len(body)} bytes outside the signature, "
                            f"the rebuild {len(unsigned)}")
     masked = set()
-    for offset, width in ((rebuilt.OPTIONAL_HEADER.get_file_offset() + 64, 4),
-                          (rebuilt.OPTIONAL_HEADER.DATA_DIRECTORY[SECURITY].get_file_offset(), 8)):
+    for offset, width in ((rebuilt.optional_header + 64, 4), (rebuilt.directory_table + 8 * SECURITY, 8)):
         masked.update(range(offset, offset + width))
     runs = list(_differing_runs(body, unsigned, masked))
     if not runs:
         return differences
-    rebuilt.full_load()
     places = Places(rebuilt, len(unsigned))
     counts = {}
     for start, stop in runs:
@@ -321,11 +287,10 @@ def inspect_signature(path, unsigned=False, ca_file=None, tsa_ca_file=None, sign
     unsigned is asked for, none where a signer is asked for, a failing osslsigncode verify, another
     signing certificate, and with a rebuild every place where the setup is not that rebuild plus
     its signature."""
-    pefile = require_pefile()
     problems = []
     with open(path, "rb") as f:
         data = f.read()
-    signed = signature_range(pefile.PE(data=data, fast_load=True)) is not None
+    signed = signature_range(pe_image.read_image(data)) is not None
     if not signed:
         print("signature: none", file=out)
         if signer_sha256:

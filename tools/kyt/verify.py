@@ -21,7 +21,7 @@ is listed as a warning; --test-certificate as the build had it). With --rebuild 
 setup must be exactly that setup plus its signature; every other difference is named by its place
 (header field, section, resource). Lists every resource, and for each payload file its resource
 name, the path it is staged at, its size and its SHA-256. Exits 0 when every check passes, 1
-otherwise, 2 when a check cannot run (the Python module pefile or asn1crypto missing, a file
+otherwise, 2 when a check cannot run (the Python module asn1crypto missing, a file
 unreadable): it then says what is missing, never a verdict it could not check.
 """
 import argparse
@@ -32,7 +32,7 @@ import sys
 from . import inf_rules, package, pe_image
 from .errors import USAGE, KytError
 from .problems import NOTE, REFUSAL, WARNING, Problem, escaped, of_level
-from .signature import inspect_signature, require_pefile
+from .signature import inspect_signature
 
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
@@ -94,32 +94,34 @@ class Inspection:
         return ok
 
 
-def check_headers(pe, inspection):
+def check_headers(image, inspection):
     check = inspection.check
-    check(pe.OPTIONAL_HEADER.Magic == 0x20B, "not PE32+")
-    check(pe.FILE_HEADER.Machine == 0x8664, "not built for x86-64")
-    check(pe.OPTIONAL_HEADER.Subsystem == 2, "not of the Windows GUI subsystem")
+    if not check(image.magic == pe_image.PE32_PLUS, "not PE32+"):
+        return
+    header = pe_image.header_values(image)
+    check(image.machine == pe_image.AMD64, "not built for x86-64")
+    check(image.subsystem == 2, "not of the Windows GUI subsystem")
     # Windows 10 and later resolve the api-ms-win-crt names inside the system, never beside the
     # executable.
-    header = pe.OPTIONAL_HEADER
     for field in ("OperatingSystemVersion", "SubsystemVersion"):
-        version = (getattr(header, f"Major{field}"), getattr(header, f"Minor{field}"))
+        version = (header[f"Major{field}"], header[f"Minor{field}"])
         check(version == (10, 0), f"{field} is {version[0]}.{version[1]}, not 10.0")
-    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    flags = header["DllCharacteristics"]
     for bit, name in ((0x20, "high-entropy ASLR"), (0x40, "dynamic base"), (0x100, "NX compatibility")):
         check(flags & bit, f"{name} is not set")
-    check(pe.FILE_HEADER.TimeDateStamp == 0, "the header holds a time stamp, so builds differ")
+    check(header["TimeDateStamp"] == 0, "the header holds a time stamp, so builds differ")
 
 
-def check_imports(pe, inspection):
+def check_imports(imported_names, inspection):
+    """Checks [(library, [names])] of the imports against the allowed and the required ones."""
     imported = set()
-    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
-        dll = entry.dll.decode().lower()
-        names = {i.name.decode() if i.name else f"#{i.ordinal}" for i in entry.imports}
+    for library, listed in imported_names:
+        dll = library.lower()
+        names = set(listed)
         imported |= {(dll, name) for name in names}
         if dll.startswith("api-ms-win-crt-"):
             continue
-        if not inspection.check(dll in ALLOWED_IMPORTS, f"imports from {entry.dll.decode()}: {sorted(names)}"):
+        if not inspection.check(dll in ALLOWED_IMPORTS, f"imports from {library}: {sorted(names)}"):
             continue
         allowed = ALLOWED_IMPORTS[dll]
         inspection.check(allowed is None or names <= allowed, f"imports {sorted(names - (allowed or set()))} from {dll}")
@@ -179,22 +181,19 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None, declared=(
     the options of inspect_signature, declared the certificates the package check
     takes as trusted. Raises KytError when the setup cannot be read or the package check cannot
     run."""
-    pefile = require_pefile()
     try:
         with open(path, "rb") as f:
-            data = f.read()
-        pe = pefile.PE(data=data)
-        image = pe_image.read_image(data)
+            image = pe_image.read_image(f.read())
     except OSError as error:
         raise KytError(f"cannot read {path}: {error.strerror}", USAGE) from None
-    except pefile.PEFormatError as error:
-        raise KytError(f"{path} is not a Windows executable ({error})") from None
+    except KytError as error:
+        raise KytError(f"{path} {error}") from None
     inspection = Inspection()
     check = inspection.check
-    check_headers(pe, inspection)
+    check_headers(image, inspection)
     inspection.problems += [Problem("", 0, reason) for reason in
                             inspect_signature(path, out=out, **(signature or {}))]
-    check_imports(pe, inspection)
+    check_imports(pe_image.imports(image), inspection)
     resources = read_resources(image)
     for (rtype, name), copies in sorted(resources.items(), key=lambda item: (item[0][0], str(item[0][1]))):
         for lang, data in copies:
