@@ -53,6 +53,11 @@ def main(argv=None):
     except KytError as error:
         print(f"kyt {args.command}: {error}", file=sys.stderr)
         return error.code
+    except BrokenPipeError:
+        # The reader of the output went away (as `kyt show ... | head` does): nothing is left to
+        # say to anyone, and the flush at exit must not fail on the closed pipe again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return FAILED
     except OSError as error:  # a file the user named that cannot be read or written
         print(f"kyt {args.command}: {error.filename}: {error.strerror}", file=sys.stderr)
         return USAGE if isinstance(error, FileNotFoundError) else FAILED
