@@ -469,6 +469,9 @@ def check_package(entries, today=None, declared=(), roots=None):
     if read and not installs:
         problems.append(Problem("", 0, "no INF the installer reads has a model for 64-bit Windows (NTamd64): "
                                        "nothing would install"))
+    elif not read:
+        problems.append(Problem("", 0, "the installer reads no INF (none at the package's root or in a folder "
+                                       "that dpinst.xml names with <search><subDirectory>): nothing would install", WARNING))
     problems += judge.supplied
     for folded, (catalog, trust) in sorted(judge.catalogs.items()):
         problems += [Problem(p.file, p.line, p.reason + LEGACY, p.level) if settings.legacy and p.level == REFUSAL
