@@ -1,7 +1,7 @@
 #include "launch/launch_driver_installer.h"
 
 #include "platform/owned_handle.h"
-#include "staging/staging_area.h"
+#include "common/text.h"
 
 namespace kyt {
 
@@ -34,16 +34,6 @@ InstallerOutcome LaunchDriverInstaller(Platform& platform, const WideString& sta
     thread.Close();
     process.Close();
     return outcome;
-}
-
-SetupExitCode MapInstallerExitCode(std::uint32_t exitCode) {
-    if ((exitCode & 0x80000000u) != 0) {
-        return kExitFailure;
-    }
-    if ((exitCode & 0x40000000u) != 0) {
-        return kExitRestartRequired;
-    }
-    return kExitSuccess;
 }
 
 }  // namespace kyt

@@ -1,6 +1,6 @@
 #include "staging/allocate_staging_directory.h"
 
-#include "common/widen_ascii.h"
+#include "common/text.h"
 #include "staging/cleanup_staging.h"
 
 namespace kyt {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/text.h"
 #include "package/resource_reader.h"
 #include "platform/owned_handle.h"
 

@@ -18,14 +18,4 @@ struct StagingArea {
     OwnedHandle rootHold;
 };
 
-// The outcome of extraction: success, or the kind of the first failure.
-enum class ExtractResult { Success, FolderFailed, ResourceMissing, WriteFailed };
-
-// Returns the two paths joined with one backslash.
-WideString JoinPath(const WideString& parent, const WideString& child);
-
-// Returns the path with ASCII letters upper-cased: two paths name the same file or folder
-// when these are equal, as Windows ignores the case of names.
-WideString NameKey(const WideString& path);
-
 }  // namespace kyt
