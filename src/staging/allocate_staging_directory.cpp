@@ -29,13 +29,13 @@ std::optional<StagingArea> CreateHeldCandidate(Platform& platform, const HeldFol
     for (unsigned attempt = 0; attempt < kStagingAttempts; ++attempt) {
         const WideString name = MakeCandidateName(platform, attempt);
         // Only a directory this call created is ours: one found existing belongs to another run.
-        const std::optional<HeldFolder> held = platform.CreateHeldFolder(base.handle, name, Creation::NewOnly);
+        std::optional<HeldFolder> held = platform.CreateHeldFolder(base.hold.value(), name, Creation::NewOnly);
         if (!held) {
             continue;
         }
-        StagingArea area{held->finalPath, {held->finalPath}, {}, {}, OwnedHandle(platform, held->handle)};
-        if (!held->isRealDirectory || held->finalPath != JoinPath(base.finalPath, name) ||
-            !platform.IsRealDirectory(base.handle)) {
+        StagingArea area{held->finalPath, {}, {}, {}, std::move(held->hold)};
+        if (!held->isRealDirectory || area.rootPath != JoinPath(base.finalPath, name) ||
+            !platform.IsRealDirectory(base.hold.value())) {
             // Not usable after all: removed again through its own handle, wherever it lies.
             CleanupStaging(platform, area);
             return std::nullopt;
@@ -54,18 +54,16 @@ std::optional<StagingArea> AllocateStagingDirectory(Platform& platform) {
     if (temp.length == 0 || temp.length >= kTempPathBufferLength) {
         return std::nullopt;
     }
+    // Held to the end of this call, when the base folder's own hold keeps every folder above it.
     const std::optional<HeldFolder> tempFolder = platform.HoldFolder(temp.path);
     if (!tempFolder) {
         return std::nullopt;
     }
-    // Held until the base folder is: its own hold then keeps every folder above it in place.
-    const OwnedHandle tempHold(platform, tempFolder->handle);
-    const std::optional<HeldFolder> base =
-        platform.CreateHeldFolder(tempFolder->handle, kBaseFolderName, Creation::NewOrExisting);
+    std::optional<HeldFolder> base =
+        platform.CreateHeldFolder(tempFolder->hold.value(), kBaseFolderName, Creation::NewOrExisting);
     if (!base) {
         return std::nullopt;
     }
-    OwnedHandle baseHold(platform, base->handle);
     // It only counts where its name says, directly in the temporary folder: a link that an open
     // followed after all would have led elsewhere.
     WideString tempPath = tempFolder->finalPath;
@@ -73,12 +71,12 @@ std::optional<StagingArea> AllocateStagingDirectory(Platform& platform) {
         tempPath.pop_back();
     }
     if (!base->isRealDirectory || NameKey(base->finalPath) != NameKey(JoinPath(tempPath, kBaseFolderName)) ||
-        !platform.IsOnLocalVolumeWithAccessLists(base->handle)) {
+        !platform.IsOnLocalVolumeWithAccessLists(base->hold.value())) {
         return std::nullopt;
     }
     std::optional<StagingArea> area = CreateHeldCandidate(platform, *base);
     if (area) {
-        area->baseFolderHold = std::move(baseHold);
+        area->baseFolderHold = std::move(base->hold);
     }
     return area;
 }

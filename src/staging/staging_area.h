@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "common/types.h"
-#include "platform/owned_handle.h"
 
 namespace kyt {
 
@@ -12,7 +11,7 @@ namespace kyt {
 // and so every path below it, in place until cleanup removes it through its handle.
 struct StagingArea {
     WideString rootPath;                  // the staging directory, no trailing separator
-    std::vector<WideString> directories;  // rootPath first, then each folder made or found; no two the same folder
+    std::vector<WideString> directories;  // each folder below rootPath made or found; no two the same folder
     std::vector<WideString> files;        // payload files written completely, in manifest order
     OwnedHandle baseFolderHold;
     OwnedHandle rootHold;

@@ -257,11 +257,11 @@ public:
     bool IsOnLocalVolumeWithAccessLists(HandleValue folder) override;
     bool IsRealDirectory(HandleValue folder) override;
     std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name, Creation creation) override;
-    std::optional<HandleValue> ReferToFolder(HandleValue folder) override;
+    std::optional<OwnedHandle> ReferToFolder(HandleValue folder) override;
     RemoveResult RemoveReferredFolder(HandleValue reference) override;
     std::uint32_t ProcessId() override;
     std::uint64_t TickCount() override;
-    std::optional<HandleValue> OpenNewFile(const WideString& path) override;
+    std::optional<OwnedHandle> OpenNewFile(const WideString& path) override;
     bool WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) override;
     void CloseHandleValue(HandleValue handle) override;
     RemoveResult RemoveFile(const WideString& path) override;
@@ -330,6 +330,8 @@ private:
     bool MayOpen(Actor actor, int node, unsigned rights, unsigned share) const;
     bool HasHandleBelow(int folder) const;
     HandleValue NewHandle(Holder holder, const char* label, int node, unsigned access, unsigned share);
+    // Returns the setup's new handle as the platform hands it out: owned.
+    OwnedHandle Owned(HandleValue handle) { return OwnedHandle(*this, handle); }
     const OpenHandle* HandleOf(HandleValue handle) const;
     // The path of the handle's object, for the log.
     std::string HandlePath(HandleValue handle) const;

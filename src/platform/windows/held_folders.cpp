@@ -80,12 +80,12 @@ WideString FinalPathOf(HANDLE object) {
 
 // Returns the HeldFolder for an open folder handle, which it takes over, or nothing (the handle
 // left to the caller) when its final path cannot be read.
-std::optional<HeldFolder> Held(UniqueHandle& folder, bool isRealDirectory) {
+std::optional<HeldFolder> Held(Platform& platform, UniqueHandle& folder, bool isRealDirectory) {
     WideString finalPath = FinalPathOf(folder.get());
     if (finalPath.empty()) {
         return std::nullopt;
     }
-    return HeldFolder{ToHandleValue(folder.release()), isRealDirectory, std::move(finalPath)};
+    return HeldFolder{OwnedHandle(platform, ToHandleValue(folder.release())), isRealDirectory, std::move(finalPath)};
 }
 
 }  // namespace
@@ -98,7 +98,7 @@ std::optional<HeldFolder> WindowsPlatform::HoldFolder(const WideString& path) {
     if (folder.get() == INVALID_HANDLE_VALUE || !IsRealDirectoryHandle(folder.get())) {
         return std::nullopt;
     }
-    return Held(folder, true);
+    return Held(*this, folder, true);
 }
 
 bool WindowsPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
@@ -146,10 +146,10 @@ std::optional<HeldFolder> WindowsPlatform::CreateHeldFolder(HandleValue parent, 
         return std::nullopt;
     }
     const bool isRealDirectory = IsRealDirectoryHandle(folder.get());
-    return Held(folder, isRealDirectory);
+    return Held(*this, folder, isRealDirectory);
 }
 
-std::optional<HandleValue> WindowsPlatform::ReferToFolder(HandleValue folder) {
+std::optional<OwnedHandle> WindowsPlatform::ReferToFolder(HandleValue folder) {
     // Attributes only, which takes no part in sharing: the open neither is refused by the hold
     // nor refuses anyone else.
     NTSTATUS status = 0;
@@ -158,7 +158,7 @@ std::optional<HandleValue> WindowsPlatform::ReferToFolder(HandleValue folder) {
     if (reference == nullptr) {
         return std::nullopt;
     }
-    return ToHandleValue(reference);
+    return OwnedHandle(*this, ToHandleValue(reference));
 }
 
 RemoveResult WindowsPlatform::RemoveReferredFolder(HandleValue reference) {
