@@ -18,13 +18,9 @@ WideString MakeCandidateName(Platform& platform, unsigned attempt) {
     return processText + u'-' + tickText + u'-' + attemptText;
 }
 
-// Returns the area of a staging directory that this call created in the held base folder, or
-// nothing. The directory is created relative to the base folder's handle, with its access list
-// given at creation, and held by the handle that created it, so no name is looked up between
-// making it and holding it. It only counts when it lies where its name says, directly in the
-// base folder, and the base folder is still a real directory: a base folder turned into a
-// mount point while it was empty would have sent the creation elsewhere. Once the directory is
-// in it, the base folder is not empty and cannot be turned.
+// Returns the area of a staging directory that this call created in the held base folder and
+// holds, or nothing. It counts only directly in a base folder that is still a real directory
+// (why: see platform.h).
 std::optional<StagingArea> CreateHeldCandidate(Platform& platform, const HeldFolder& base) {
     for (unsigned attempt = 0; attempt < kStagingAttempts; ++attempt) {
         const WideString name = MakeCandidateName(platform, attempt);
@@ -47,8 +43,7 @@ std::optional<StagingArea> CreateHeldCandidate(Platform& platform, const HeldFol
 
 }  // namespace
 
-// The base folder, made or found, is only held and read, never changed: the user may have made
-// it, or may change it, and the staging directory in it is this run's own object either way.
+// The base folder, made or found, is only held and read, never changed (why: see platform.h).
 std::optional<StagingArea> AllocateStagingDirectory(Platform& platform) {
     const TempPathReading temp = platform.ReadTempPath();
     if (temp.length == 0 || temp.length >= kTempPathBufferLength) {
@@ -64,8 +59,7 @@ std::optional<StagingArea> AllocateStagingDirectory(Platform& platform) {
     if (!base) {
         return std::nullopt;
     }
-    // It only counts where its name says, directly in the temporary folder: a link that an open
-    // followed after all would have led elsewhere.
+    // Only directly in the temporary folder: a link followed after all would lead elsewhere.
     WideString tempPath = tempFolder->finalPath;
     if (tempPath.ends_with(u'\\')) {
         tempPath.pop_back();

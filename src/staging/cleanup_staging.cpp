@@ -58,9 +58,9 @@ CleanupLeftovers CleanupStaging(Platform& platform, StagingArea& area) {
 
     // A scanner or indexer often opens a freshly written file for a moment; a removal refused
     // for that reason is tried again, with what it kept in place, after a short pause. Paths
-    // below the staging directory are used only while its hold keeps them leading where they
-    // led; it is tried whenever nothing busy remains below it (a folder that still holds
-    // something refuses anyway), and once its hold is released only it is tried again.
+    // below the staging directory are used only while it is held (why: see platform.h); it is
+    // tried whenever nothing busy remains below it, and once its hold is released only it is
+    // tried again.
     std::vector<WideString> filesLeft = area.files;
     std::optional<OwnedHandle> rootReference;
     bool rootHeld = true;

@@ -7,8 +7,7 @@
 namespace kyt {
 
 // What a run has put on disk, and the holds that keep it where it is, so that cleanup can take
-// it away again. The base folder's hold lasts the whole run; the staging directory's keeps it,
-// and so every path below it, in place until cleanup removes it through its handle.
+// it away again.
 struct StagingArea {
     WideString rootPath;                  // the staging directory, no trailing separator
     std::vector<WideString> directories;  // each folder below rootPath made or found; no two the same folder

@@ -170,7 +170,8 @@ public:
     std::uint64_t tickStep = 0;  // added after every tick read; a pause also moves the clock
 
     // --- The attacker: an unelevated program of the user ---------------------------------
-    // Each returns whether Windows would have let it happen.
+    // Each returns whether Windows would have let it happen, and counts in attackerActs if so.
+    int attackerActs = 0;
     bool AttackerRename(const WideString& from, const WideString& to);
     bool AttackerMakeFolder(const WideString& path);
     bool AttackerMakeJunction(const WideString& path, const WideString& target);
@@ -353,6 +354,11 @@ private:
     void Acted(const char* kind, int node);
     ObjectFacts FactsOf(int node) const;
     bool AttackerCanChangeNode(int node) const;
+    // Returns `done`, counting an act of the attacker that happened.
+    bool Counted(bool done) {
+        attackerActs += done ? 1 : 0;
+        return done;
+    }
 
     std::map<WideString, std::string> resources_;
     std::vector<Node> nodes_;
