@@ -32,30 +32,6 @@ CleanupLeftovers Cleanup(SimulatedPlatform& platform, const std::vector<WideStri
     return CleanupStaging(platform, area);
 }
 
-TEST(CleanupStaging, DeletesFilesInOrderThenFoldersLongestFirst) {
-    SimulatedPlatform platform;
-    platform.AddFolder(u"C:\\Temp\\KYT_DRIVER_SETUP");
-    for (const WideString& folder : {kRoot, kRoot + u"\\amd64", kRoot + u"\\amd64\\x", kRoot + u"\\b"}) {
-        platform.AddFolder(folder);
-    }
-    const std::vector<WideString> files{kRoot + u"\\z.inf", kRoot + u"\\amd64\\x\\a.dll", kRoot + u"\\b\\c.cat"};
-    for (const WideString& file : files) {
-        platform.AddFile(file);
-    }
-    Cleanup(platform, files, {kRoot + u"\\b", kRoot + u"\\amd64", kRoot + u"\\amd64\\x"});
-    const std::string root = "C:\\Temp\\KYT_DRIVER_SETUP\\1-2-0";
-    EXPECT_EQ(Removals(platform), (std::vector<std::string>{
-                                      "RemoveFile " + root + "\\z.inf",
-                                      "RemoveFile " + root + "\\amd64\\x\\a.dll",
-                                      "RemoveFile " + root + "\\b\\c.cat",
-                                      "RemoveFolder " + root + "\\amd64\\x",
-                                      "RemoveFolder " + root + "\\amd64",
-                                      "RemoveFolder " + root + "\\b",
-                                      "RemoveReferredFolder " + root,
-                                  }));
-    EXPECT_EQ(platform.Disk(), (std::set<WideString>{u"C:", u"C:\\Temp", u"C:\\Temp\\KYT_DRIVER_SETUP"}));
-}
-
 // What stays is what was not recorded, and the folders above it; the base folder is never
 // touched, a folder recorded in two spellings is removed once, and what is gone already counts
 // as removed. Cleanup counts exactly what stays.
