@@ -14,14 +14,14 @@ cmake_path(SET KYT_PACKAGE_TOOL NORMALIZE ${CMAKE_CURRENT_LIST_DIR}/../tools/kyt
 function(kyt_add_setup target)
   # How every setup executable is linked (the one place for these options):
   # - the wide GUI entry point (wWinMain), and no symbols;
-  # - the link optimises the setup's own code as one, for size (its libraries are built with
-  #   -flto: see src/CMakeLists.txt);
+  # - the link optimises the setup's own code as one, for the smallest code (its libraries are
+  #   built with -flto: see src/CMakeLists.txt);
   # - sections aligned in the file as in memory (4096 bytes), so the resource section starts on a
   #   page boundary and a loader maps the payload straight from the file instead of reading the
   #   whole image in first (Wine does the latter for smaller alignments, which costs a 100 MB
   #   package a quarter of a second and its size in memory). The sections come in the linker's
   #   order, .text .data .rdata .pdata .xdata .bss .idata .CRT .tls .rsrc .reloc.
-  set(link_options -municode -s -flto -Os -Wl,--file-alignment=4096)
+  set(link_options -municode -s -flto -Oz -Wl,--file-alignment=4096)
   cmake_parse_arguments(ARG "QUIET" "PACKAGE" "ADD;EXCLUDE;DEPENDS;OPTIONS" ${ARGN})
   cmake_path(SET top NORMALIZE ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/..)
   set(tool ${top}tools/kyt_package.py)
