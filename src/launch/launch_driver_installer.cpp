@@ -1,7 +1,6 @@
 #include "launch/launch_driver_installer.h"
 
-#include "platform/owned_handle.h"
-#include "staging/staging_area.h"
+#include "common/text.h"
 
 namespace kyt {
 
@@ -15,35 +14,21 @@ WideString InstallerCommandLine(const WideString& applicationPath) {
 
 InstallerOutcome LaunchDriverInstaller(Platform& platform, const WideString& stagingPath) {
     const WideString applicationPath = InstallerPath(stagingPath);
-    const std::optional<ProcessHandles> started =
+    std::optional<ProcessHandles> started =
         platform.StartProcess(applicationPath, InstallerCommandLine(applicationPath), stagingPath);
     if (!started) {
         return {};
     }
-    // Declared process first, so that leaving this scope would close the thread before it too.
-    OwnedHandle process(platform, started->process);
-    OwnedHandle thread(platform, started->thread);
-
     InstallerOutcome outcome;
     outcome.started = true;
     // A wait that did not see the end, or an exit code that could not be read, leaves the
     // outcome unknown, which the caller reports as failure rather than as the preset code.
-    if (platform.WaitForExit(process.value())) {
-        outcome.exitCodeKnown = platform.ReadExitCode(process.value(), outcome.exitCode);
+    if (platform.WaitForExit(started->process.value())) {
+        outcome.exitCodeKnown = platform.ReadExitCode(started->process.value(), outcome.exitCode);
     }
-    thread.Close();
-    process.Close();
+    started->thread.Close();
+    started->process.Close();
     return outcome;
-}
-
-SetupExitCode MapInstallerExitCode(std::uint32_t exitCode) {
-    if ((exitCode & 0x80000000u) != 0) {
-        return kExitFailure;
-    }
-    if ((exitCode & 0x40000000u) != 0) {
-        return kExitRestartRequired;
-    }
-    return kExitSuccess;
 }
 
 }  // namespace kyt

@@ -25,7 +25,4 @@ WideString InstallerCommandLine(const WideString& applicationPath);
 // When it returns, the installer has ended (or was never started) and no handle is open.
 InstallerOutcome LaunchDriverInstaller(Platform& platform, const WideString& stagingPath);
 
-// Returns 1 when bit 31 reports failure, else 3010 when bit 30 asks for a restart, else 0.
-SetupExitCode MapInstallerExitCode(std::uint32_t exitCode);
-
 }  // namespace kyt

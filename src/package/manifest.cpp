@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "common/widen_ascii.h"
+#include "common/text.h"
 
 namespace kyt {
 namespace {

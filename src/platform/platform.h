@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "common/types.h"
@@ -27,6 +28,38 @@ namespace kyt {
 
 // An open handle of the platform, as an opaque number. OwnedHandle closes it.
 using HandleValue = std::uintptr_t;
+
+class Platform;
+
+// Owns one platform handle and closes it exactly once: on Close() or when it goes out of scope.
+// Every handle the platform hands out comes owned; the calls that only use one take its value.
+class OwnedHandle {
+public:
+    OwnedHandle() = default;
+    OwnedHandle(Platform& platform, HandleValue value) : platform_(&platform), value_(value) {}
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    OwnedHandle(OwnedHandle&& other) noexcept
+        : platform_(std::exchange(other.platform_, nullptr)), value_(std::exchange(other.value_, 0)) {}
+    OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+        if (this != &other) {
+            Close();
+            platform_ = std::exchange(other.platform_, nullptr);
+            value_ = std::exchange(other.value_, 0);
+        }
+        return *this;
+    }
+    ~OwnedHandle() { Close(); }
+
+    HandleValue value() const { return value_; }
+
+    // Closes the handle now; later calls do nothing.
+    void Close();
+
+private:
+    Platform* platform_ = nullptr;
+    HandleValue value_ = 0;
+};
 
 enum class FolderResult { Created, AlreadyExists, Failed };
 
@@ -48,15 +81,16 @@ struct TempPathReading {
 // deletion: while the handle is open nobody can delete, rename or replace the folder, and no
 // folder above it can be renamed either. The handle keeps the object, not its name.
 struct HeldFolder {
-    HandleValue handle = 0;        // the caller owns it
+    OwnedHandle hold;
     bool isRealDirectory = false;  // a directory, not a junction or other reparse point
     WideString finalPath;          // the folder's own path, through no junction
 };
 
-// The two handles of a started process; the caller owns both.
+// The two handles of a started process. Declared process first, so that the thread's handle
+// is closed before the process's when both go out of scope together.
 struct ProcessHandles {
-    HandleValue process = 0;
-    HandleValue thread = 0;
+    OwnedHandle process;
+    OwnedHandle thread;
 };
 
 // The kind of an event-log record, as Event Viewer shows it, by the event log's own numbers.
@@ -109,7 +143,7 @@ public:
 
     // Opens the held folder again through its handle, for its attributes only: the new handle
     // takes no part in sharing, so the folder can be removed through it once the hold is closed.
-    virtual std::optional<HandleValue> ReferToFolder(HandleValue folder) = 0;
+    virtual std::optional<OwnedHandle> ReferToFolder(HandleValue folder) = 0;
 
     // Removes the empty folder that the handle refers to, through handles only; tells whether it
     // is gone, busy (another program has it open), or cannot go.
@@ -123,7 +157,7 @@ public:
 
     // Creates (owned by Administrators, inheriting its access list) or truncates a file for
     // exclusive writing; returns its handle, or nothing.
-    virtual std::optional<HandleValue> OpenNewFile(const WideString& path) = 0;
+    virtual std::optional<OwnedHandle> OpenNewFile(const WideString& path) = 0;
 
     // Writes bytes with one call; returns false when the call fails. `written` gets the count.
     virtual bool WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) = 0;
@@ -165,5 +199,11 @@ public:
     // register anywhere; a record that cannot be written is dropped.
     virtual void ReportRun(const WideString& source, const RunRecord& record) = 0;
 };
+
+inline void OwnedHandle::Close() {
+    if (platform_ != nullptr) {
+        std::exchange(platform_, nullptr)->CloseHandleValue(value_);
+    }
+}
 
 }  // namespace kyt

@@ -1,18 +1,9 @@
 #include "setup/record_run.h"
 
-#include "common/widen_ascii.h"
+#include "common/text.h"
 
 namespace kyt {
 namespace {
-
-// Returns the value as "0x" and eight upper-case hexadecimal digits.
-WideString FormatHex(std::uint32_t value) {
-    WideString text = u"0x";
-    for (int shift = 28; shift >= 0; shift -= 4) {
-        text += u"0123456789ABCDEF"[(value >> shift) & 0xFu];
-    }
-    return text;
-}
 
 // Returns whether and how the ending's box reached someone, with its text.
 WideString DescribeBox(const EndingRow& row, bool canBeSeen) {

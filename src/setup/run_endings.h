@@ -16,9 +16,10 @@ enum class RunEnding {
     InvalidPackage, NoStagingDirectory, NoPackageFolder, MissingFile, CannotWrite, CannotStartInstaller,
 };
 
-// One ending: its record's type and event ID, the exit code, the text of its box (null: it
-// has none) and the words that tell the outcome.
+// One ending: the ending it describes, its record's type and event ID, the exit code, the text
+// of its box (null: it has none) and the words that tell the outcome.
 struct EndingRow {
+    RunEnding ending;
     RecordType type;
     std::uint32_t eventId;
     SetupExitCode exitCode;
@@ -29,7 +30,8 @@ struct EndingRow {
 // Returns the ending's row of the catalogue.
 const EndingRow& EndingOf(RunEnding ending);
 
-// Returns the ending of a run whose installer's exit code was read.
+// Returns the ending of a run whose installer's exit code was read: a failure when bit 31 says
+// so, else a restart needed when bit 30 asks for one, else installed.
 RunEnding InstallerEnding(std::uint32_t exitCode);
 
 }  // namespace kyt

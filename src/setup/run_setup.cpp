@@ -5,7 +5,6 @@
 #include "package/resource_reader.h"
 #include "setup/messages.h"
 #include "setup/record_run.h"
-#include "setup/show_setup_error.h"
 #include "staging/allocate_staging_directory.h"
 #include "staging/cleanup_staging.h"
 #include "staging/extract_package.h"
@@ -27,6 +26,11 @@ RunEnding ExtractionEnding(ExtractResult result) {
     case ExtractResult::ResourceMissing: return RunEnding::MissingFile;
     default: return RunEnding::CannotWrite;
     }
+}
+
+// Shows one error box with this text under the setup's caption; returns once it is dismissed.
+void ShowSetupError(Platform& platform, const char16_t* text) {
+    platform.ShowErrorBox(text, kSetupCaption);
 }
 
 // Ends the run after its cleanup: writes its record, then shows its box, if it has one and

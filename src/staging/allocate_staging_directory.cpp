@@ -1,6 +1,6 @@
 #include "staging/allocate_staging_directory.h"
 
-#include "common/widen_ascii.h"
+#include "common/text.h"
 #include "staging/cleanup_staging.h"
 
 namespace kyt {
@@ -18,24 +18,20 @@ WideString MakeCandidateName(Platform& platform, unsigned attempt) {
     return processText + u'-' + tickText + u'-' + attemptText;
 }
 
-// Returns the area of a staging directory that this call created in the held base folder, or
-// nothing. The directory is created relative to the base folder's handle, with its access list
-// given at creation, and held by the handle that created it, so no name is looked up between
-// making it and holding it. It only counts when it lies where its name says, directly in the
-// base folder, and the base folder is still a real directory: a base folder turned into a
-// mount point while it was empty would have sent the creation elsewhere. Once the directory is
-// in it, the base folder is not empty and cannot be turned.
+// Returns the area of a staging directory that this call created in the held base folder and
+// holds, or nothing. It counts only directly in a base folder that is still a real directory
+// (why: see platform.h).
 std::optional<StagingArea> CreateHeldCandidate(Platform& platform, const HeldFolder& base) {
     for (unsigned attempt = 0; attempt < kStagingAttempts; ++attempt) {
         const WideString name = MakeCandidateName(platform, attempt);
         // Only a directory this call created is ours: one found existing belongs to another run.
-        const std::optional<HeldFolder> held = platform.CreateHeldFolder(base.handle, name, Creation::NewOnly);
+        std::optional<HeldFolder> held = platform.CreateHeldFolder(base.hold.value(), name, Creation::NewOnly);
         if (!held) {
             continue;
         }
-        StagingArea area{held->finalPath, {held->finalPath}, {}, {}, OwnedHandle(platform, held->handle)};
-        if (!held->isRealDirectory || held->finalPath != JoinPath(base.finalPath, name) ||
-            !platform.IsRealDirectory(base.handle)) {
+        StagingArea area{held->finalPath, {}, {}, {}, std::move(held->hold)};
+        if (!held->isRealDirectory || area.rootPath != JoinPath(base.finalPath, name) ||
+            !platform.IsRealDirectory(base.hold.value())) {
             // Not usable after all: removed again through its own handle, wherever it lies.
             CleanupStaging(platform, area);
             return std::nullopt;
@@ -47,38 +43,34 @@ std::optional<StagingArea> CreateHeldCandidate(Platform& platform, const HeldFol
 
 }  // namespace
 
-// The base folder, made or found, is only held and read, never changed: the user may have made
-// it, or may change it, and the staging directory in it is this run's own object either way.
+// The base folder, made or found, is only held and read, never changed (why: see platform.h).
 std::optional<StagingArea> AllocateStagingDirectory(Platform& platform) {
     const TempPathReading temp = platform.ReadTempPath();
     if (temp.length == 0 || temp.length >= kTempPathBufferLength) {
         return std::nullopt;
     }
+    // Held to the end of this call, when the base folder's own hold keeps every folder above it.
     const std::optional<HeldFolder> tempFolder = platform.HoldFolder(temp.path);
     if (!tempFolder) {
         return std::nullopt;
     }
-    // Held until the base folder is: its own hold then keeps every folder above it in place.
-    const OwnedHandle tempHold(platform, tempFolder->handle);
-    const std::optional<HeldFolder> base =
-        platform.CreateHeldFolder(tempFolder->handle, kBaseFolderName, Creation::NewOrExisting);
+    std::optional<HeldFolder> base =
+        platform.CreateHeldFolder(tempFolder->hold.value(), kBaseFolderName, Creation::NewOrExisting);
     if (!base) {
         return std::nullopt;
     }
-    OwnedHandle baseHold(platform, base->handle);
-    // It only counts where its name says, directly in the temporary folder: a link that an open
-    // followed after all would have led elsewhere.
+    // Only directly in the temporary folder: a link followed after all would lead elsewhere.
     WideString tempPath = tempFolder->finalPath;
     if (tempPath.ends_with(u'\\')) {
         tempPath.pop_back();
     }
     if (!base->isRealDirectory || NameKey(base->finalPath) != NameKey(JoinPath(tempPath, kBaseFolderName)) ||
-        !platform.IsOnLocalVolumeWithAccessLists(base->handle)) {
+        !platform.IsOnLocalVolumeWithAccessLists(base->hold.value())) {
         return std::nullopt;
     }
     std::optional<StagingArea> area = CreateHeldCandidate(platform, *base);
     if (area) {
-        area->baseFolderHold = std::move(baseHold);
+        area->baseFolderHold = std::move(base->hold);
     }
     return area;
 }

@@ -3,7 +3,6 @@
 #include <optional>
 
 #include "common/types.h"
-#include "platform/owned_handle.h"
 #include "platform/platform.h"
 #include "staging/staging_area.h"
 
@@ -17,9 +16,8 @@ inline constexpr unsigned kStagingAttempts = 100;
 
 // Returns the StagingArea of a staging directory that this call created, or nothing. Its path
 // runs through no junction; the directory is owned by Administrators, carries the protected
-// access list and is the area's only folder so far. The area's holds keep it and the base
-// folder, and every folder above them on their volume, from being deleted, renamed or replaced
-// until cleanup closes them.
+// access list and the area lists no folder below it yet. The area holds it and the base folder
+// until cleanup.
 std::optional<StagingArea> AllocateStagingDirectory(Platform& platform);
 
 }  // namespace kyt

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "common/text.h"
+
 namespace kyt {
 namespace {
 
@@ -28,16 +30,15 @@ std::vector<WideString> RemoveEach(Platform& platform, const std::vector<WideStr
 // object is taken (kept in `reference`, unless one is there already), the hold closed, since it
 // shares no deletion, and the folder removed through the reference. Tells whether it is gone,
 // busy, or cannot go; a busy one can be tried again.
-RemoveResult RemoveHeldRoot(Platform& platform, OwnedHandle& hold, OwnedHandle& reference) {
-    if (reference.value() == 0) {
-        const std::optional<HandleValue> referred = platform.ReferToFolder(hold.value());
-        if (!referred) {
+RemoveResult RemoveHeldRoot(Platform& platform, OwnedHandle& hold, std::optional<OwnedHandle>& reference) {
+    if (!reference) {
+        reference = platform.ReferToFolder(hold.value());
+        if (!reference) {
             return RemoveResult::Failed;
         }
-        reference = OwnedHandle(platform, *referred);
     }
     hold.Close();
-    return platform.RemoveReferredFolder(reference.value());
+    return platform.RemoveReferredFolder(reference->value());
 }
 
 }  // namespace
@@ -46,12 +47,7 @@ CleanupLeftovers CleanupStaging(Platform& platform, StagingArea& area) {
     // A folder is always longer than each folder that holds it, so longest first empties
     // every sub-folder before its parent. Among equal lengths two spellings of one folder come
     // together and are removed once. The staging directory itself goes through its handle.
-    std::vector<WideString> directories;
-    for (const WideString& directory : area.directories) {
-        if (NameKey(directory) != NameKey(area.rootPath)) {
-            directories.push_back(directory);
-        }
-    }
+    std::vector<WideString> directories = area.directories;
     std::sort(directories.begin(), directories.end(), [](const WideString& a, const WideString& b) {
         return a.size() != b.size() ? a.size() > b.size() : NameKey(a) < NameKey(b);
     });
@@ -62,11 +58,11 @@ CleanupLeftovers CleanupStaging(Platform& platform, StagingArea& area) {
 
     // A scanner or indexer often opens a freshly written file for a moment; a removal refused
     // for that reason is tried again, with what it kept in place, after a short pause. Paths
-    // below the staging directory are used only while its hold keeps them leading where they
-    // led; it is tried whenever nothing busy remains below it (a folder that still holds
-    // something refuses anyway), and once its hold is released only it is tried again.
+    // below the staging directory are used only while it is held (why: see platform.h); it is
+    // tried whenever nothing busy remains below it, and once its hold is released only it is
+    // tried again.
     std::vector<WideString> filesLeft = area.files;
-    OwnedHandle rootReference;
+    std::optional<OwnedHandle> rootReference;
     bool rootHeld = true;
     std::uint32_t waited = 0;
     for (std::uint32_t pause = kFirstPause;; pause = std::min(pause * 2, kLongestPause)) {
@@ -88,7 +84,7 @@ CleanupLeftovers CleanupStaging(Platform& platform, StagingArea& area) {
         waited += pause;
     }
     area.rootHold.Close();
-    rootReference.Close();
+    rootReference.reset();
     area.baseFolderHold.Close();
 
     // A file or folder already gone counts as removed, so what is counted is still there.

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "common/text.h"
 #include "package/resource_reader.h"
-#include "platform/owned_handle.h"
 
 namespace kyt {
 namespace {
@@ -12,14 +12,13 @@ namespace {
 // was created but not written completely is closed and deleted here, because cleanup only
 // knows complete files and would otherwise leave it, and the folders above it, on disk.
 bool WriteNewFile(Platform& platform, const WideString& target, const ByteBuffer& bytes) {
-    const std::optional<HandleValue> opened = platform.OpenNewFile(target);
-    if (!opened) {
+    std::optional<OwnedHandle> file = platform.OpenNewFile(target);
+    if (!file) {
         return false;
     }
-    OwnedHandle file(platform, *opened);
     std::uint32_t written = 0;
-    const bool complete = platform.WriteBytes(file.value(), bytes, written) && written == bytes.size();
-    file.Close();
+    const bool complete = platform.WriteBytes(file->value(), bytes, written) && written == bytes.size();
+    file->Close();
     if (!complete) {
         platform.RemoveFile(target);
     }

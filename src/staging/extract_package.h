@@ -6,6 +6,9 @@
 
 namespace kyt {
 
+// The outcome of extraction: success, or the kind of the first failure.
+enum class ExtractResult { Success, FolderFailed, ResourceMissing, WriteFailed };
+
 // Returns true when every folder of relativePath's parent chain exists below rootPath; each
 // folder made or found is appended to `directories` unless it is there already, in any spelling.
 bool EnsureParentDirectories(Platform& platform, const WideString& rootPath,

@@ -220,6 +220,7 @@ const char* const kTimingNames[] = {"", ", again before every later call", ", it
 TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
     int runs = 0;
     int refused = 0;
+    std::vector<int> tookEffect(Moves().size(), 0);  // runs in which some act of the move happened
     const std::vector<Scene> scenes = testing::Scenes();
     for (const Scene& scene : scenes) {
         SimulatedPlatform reference;
@@ -228,7 +229,8 @@ TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
         const int calls = reference.CallCount();
         ASSERT_GT(calls, 5) << scene.name;
 
-        for (const Move& move : Moves()) {
+        for (std::size_t m = 0; m < Moves().size(); ++m) {
+            const Move& move = Moves()[m];
             for (const Timing timing : {Timing::Once, Timing::Repeated, Timing::TwoSteps}) {
                 if (timing == Timing::TwoSteps && !move.later) {
                     continue;
@@ -237,15 +239,19 @@ TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
                 for (int position = 1; position <= calls + 2; ++position) {
                     SimulatedPlatform platform;
                     Prepare(platform, scene);
+                    bool happened = false;
                     platform.beforeCall = [&](SimulatedPlatform& p, int number) {
+                        const int acts = p.attackerActs;
                         if (number == position || (timing == Timing::Repeated && number > position)) {
                             move.make(p, BaseOf(scene));
                         } else if (timing == Timing::TwoSteps && number > position) {
                             move.later(p, BaseOf(scene));
                         }
+                        happened = happened || p.attackerActs > acts;
                     };
                     const SetupExitCode result = RunSetup(platform);
                     ++runs;
+                    tookEffect[m] += happened ? 1 : 0;
                     SCOPED_TRACE(scene.name + " / " + move.name + kTimingNames[static_cast<int>(timing)] +
                                  " / before call " + std::to_string(position));
                     // The attacker moves and deletes what it may, so the disk before is no measure.
@@ -257,6 +263,13 @@ TEST(AttackSweep, NoMoveAtAnyPointMakesTheSetupActWhereTheAttackerChose) {
             }
         }
     }
+    // The moves are real: each took effect in some run (a model that stopped them all would pass
+    // every run above), and the runs end in the box as often as this model and these defences
+    // make them; any change to either shows here first.
+    for (std::size_t m = 0; m < Moves().size(); ++m) {
+        EXPECT_GT(tookEffect[m], 0) << "never took effect: " << Moves()[m].name;
+    }
+    EXPECT_EQ(refused, 11620);
     std::cout << "[          ] attack sweep: " << runs << " runs in " << scenes.size() << " scenes, "
               << Moves().size() << " moves at every call position; " << refused << " ended in the box\n";
 }

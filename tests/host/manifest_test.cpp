@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/widen_ascii.h"
+#include "common/text.h"
 
 namespace kyt {
 namespace {

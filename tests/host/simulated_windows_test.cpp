@@ -2,7 +2,6 @@
 // proven against this model, so the model must not be kinder than Windows.
 #include <gtest/gtest.h>
 
-#include "platform/owned_handle.h"
 #include "support/folder_rules.h"
 #include "support/simulated_platform.h"
 
@@ -22,7 +21,7 @@ TEST(SimulatedWindows, HoldsAndOpensKeepWhatTheyKeepAndNoMore) {
     SimulatedPlatform platform;
     platform.AttackerMakeFolder(kTemp + u"\\held");
     {
-        OwnedHandle hold(platform, platform.HoldFolder(kTemp + u"\\held")->handle);
+        const auto hold = platform.HoldFolder(kTemp + u"\\held");
         EXPECT_FALSE(platform.AttackerDelete(kTemp + u"\\held"));
         EXPECT_TRUE(platform.AttackerGrantSelf(kTemp + u"\\held")) << "its owner may still re-permit it";
     }
@@ -30,7 +29,7 @@ TEST(SimulatedWindows, HoldsAndOpensKeepWhatTheyKeepAndNoMore) {
     platform.AddFolder(u"C:\\Mnt");
     platform.AddVolume(u"Volume{1}", testing::Volume::Ntfs, u"C:\\Mnt\\Vol");
     platform.AddFolder(u"C:\\Mnt\\Vol\\Temp");
-    OwnedHandle mounted(platform, platform.HoldFolder(u"C:\\Mnt\\Vol\\Temp")->handle);
+    const auto mounted = platform.HoldFolder(u"C:\\Mnt\\Vol\\Temp");
     EXPECT_FALSE(platform.AttackerRename(u"Volume{1}\\Temp", u"Volume{1}\\Old"));
     EXPECT_TRUE(platform.AttackerRename(u"C:\\Mnt\\Vol", u"C:\\Mnt\\Old"));
     EXPECT_FALSE(platform.Exists(u"C:\\Mnt\\Vol\\Temp"));
@@ -48,32 +47,31 @@ TEST(SimulatedWindows, JunctionsAreFollowedOnTheWayAndRetargetedByTheirOwner) {
 
     // Opened relative to a held folder, a junction is opened as itself, which is not a
     // directory, and names its own path.
-    OwnedHandle temp(platform, platform.HoldFolder(kTemp)->handle);
-    const auto held = platform.CreateHeldFolder(temp.value(), u"LINK", Creation::NewOrExisting);
+    const auto temp = platform.HoldFolder(kTemp);
+    auto held = platform.CreateHeldFolder(temp->hold.value(), u"LINK", Creation::NewOrExisting);
     ASSERT_TRUE(held);
     EXPECT_FALSE(held->isRealDirectory);
     EXPECT_EQ(held->finalPath, kTemp + u"\\link");
-    platform.CloseHandleValue(held->handle);
-    EXPECT_FALSE(platform.CreateHeldFolder(temp.value(), u"link", Creation::NewOnly));
+    held.reset();
+    EXPECT_FALSE(platform.CreateHeldFolder(temp->hold.value(), u"link", Creation::NewOnly));
     // A hold by path follows junctions, and a folder so reached is held at its real path; a
     // folder of the object namespace is no folder of a file system.
     EXPECT_FALSE(platform.HoldFolder(u"\\\\?\\GLOBALROOT\\RPC Control\\"));
     platform.MakeFolder(u"C:\\Two\\deep");
-    const auto deep = platform.HoldFolder(kTemp + u"\\link\\deep");
+    auto deep = platform.HoldFolder(kTemp + u"\\link\\deep");
     ASSERT_TRUE(deep);
     EXPECT_TRUE(deep->isRealDirectory);
     EXPECT_EQ(deep->finalPath, u"C:\\Two\\deep");
-    platform.CloseHandleValue(deep->handle);
+    deep.reset();
 }
 
 TEST(SimulatedWindows, OwnersAndAccessListsDecideWhoMayChangeWhat) {
     SimulatedPlatform platform;
     // The setup's protected folder and what is written into it: nothing for the user, who may
     // still rename the folder out of its own temporary folder while nothing holds it.
-    OwnedHandle temp(platform, platform.HoldFolder(kTemp)->handle);
-    platform.CloseHandleValue(platform.CreateHeldFolder(temp.value(), u"p", Creation::NewOnly)->handle);
-    const auto file = platform.OpenNewFile(kTemp + u"\\p\\f");
-    platform.CloseHandleValue(*file);
+    const auto temp = platform.HoldFolder(kTemp);
+    platform.CreateHeldFolder(temp->hold.value(), u"p", Creation::NewOnly);
+    platform.OpenNewFile(kTemp + u"\\p\\f");
     EXPECT_TRUE(platform.IsOwnedByAdministrators(kTemp + u"\\p\\f"));
     EXPECT_FALSE(platform.AttackerWriteFile(kTemp + u"\\p\\f", "evil")) << "the list is inherited";
     EXPECT_FALSE(platform.AttackerWriteFile(kTemp + u"\\p\\g", "evil"));

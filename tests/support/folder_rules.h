@@ -8,7 +8,6 @@
 #include <functional>
 #include <vector>
 
-#include "platform/owned_handle.h"
 #include "platform/platform.h"
 
 namespace kyt::testing {
@@ -38,8 +37,8 @@ struct FolderRule {
 
 // Returns the setup's hold on the folder at path, or an empty handle.
 inline OwnedHandle Hold(FolderWorld& world, const WideString& path) {
-    const std::optional<HeldFolder> held = world.Setup().HoldFolder(path);
-    return held ? OwnedHandle(world.Setup(), held->handle) : OwnedHandle();
+    std::optional<HeldFolder> held = world.Setup().HoldFolder(path);
+    return held ? std::move(held->hold) : OwnedHandle();
 }
 
 inline const std::vector<FolderRule>& FolderRules() {
@@ -57,8 +56,7 @@ inline const std::vector<FolderRule>& FolderRules() {
          [](FolderWorld& w) {
              w.OtherMakeFolder(w.Path(u"held"));
              const OwnedHandle hold = Hold(w, w.Path(u"held"));
-             const std::optional<HandleValue> file = w.Setup().OpenNewFile(w.Path(u"held\\f.bin"));
-             OwnedHandle written = file ? OwnedHandle(w.Setup(), *file) : OwnedHandle();
+             const std::optional<OwnedHandle> file = w.Setup().OpenNewFile(w.Path(u"held\\f.bin"));
              return file.has_value() && w.OtherOpen(w.Path(u"held"), false);
          }},
         {"no folder above a held one can be renamed", false,
@@ -70,10 +68,9 @@ inline const std::vector<FolderRule>& FolderRules() {
          }},
         {"a file the setup writes can be neither opened nor replaced by another program until it is closed", true,
          [](FolderWorld& w) {
-             const std::optional<HandleValue> file = w.Setup().OpenNewFile(w.Path(u"f.bin"));
-             OwnedHandle written = file ? OwnedHandle(w.Setup(), *file) : OwnedHandle();
+             std::optional<OwnedHandle> file = w.Setup().OpenNewFile(w.Path(u"f.bin"));
              const bool kept = file && !w.OtherOpen(w.Path(u"f.bin"), true) && !w.OtherWriteFile(w.Path(u"f.bin"));
-             written.Close();
+             file.reset();
              return kept && w.OtherWriteFile(w.Path(u"f.bin"));
          }},
         {"a file another program holds without sharing deletion is busy", true,
@@ -117,11 +114,9 @@ inline const std::vector<FolderRule>& FolderRules() {
          [](FolderWorld& w) {
              const OwnedHandle scratch = Hold(w, w.Path(u""));
              const std::optional<HeldFolder> made = w.Setup().CreateHeldFolder(scratch.value(), u"n", Creation::NewOnly);
-             const OwnedHandle madeHold = made ? OwnedHandle(w.Setup(), made->handle) : OwnedHandle();
              const std::optional<HeldFolder> again = w.Setup().CreateHeldFolder(scratch.value(), u"N", Creation::NewOnly);
              const std::optional<HeldFolder> found =
                  w.Setup().CreateHeldFolder(scratch.value(), u"N", Creation::NewOrExisting);
-             const OwnedHandle foundHold = found ? OwnedHandle(w.Setup(), found->handle) : OwnedHandle();
              return made && made->isRealDirectory && !again && found && found->isRealDirectory &&
                     found->finalPath == made->finalPath;
          }},

@@ -6,7 +6,7 @@
 #include "package/manifest.h"
 #include "setup/messages.h"
 #include "setup/run_endings.h"
-#include "staging/staging_area.h"
+#include "common/text.h"
 
 namespace kyt::testing {
 namespace {

@@ -100,7 +100,8 @@ std::optional<HeldFolder> SimulatedPlatform::HoldFolder(const WideString& path) 
         !MayOpen(Actor::Setup, node, kReadData, kShareRead | kShareWrite)) {
         return std::nullopt;
     }
-    return HeldFolder{NewHandle(Holder::Setup, "hold", node, kReadData, kShareRead | kShareWrite), true, PathOf(node)};
+    return HeldFolder{Owned(NewHandle(Holder::Setup, "hold", node, kReadData, kShareRead | kShareWrite)), true,
+                      PathOf(node)};
 }
 
 bool SimulatedPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
@@ -143,16 +144,16 @@ std::optional<HeldFolder> SimulatedPlatform::CreateHeldFolder(HandleValue parent
     if (node < 0) {
         return std::nullopt;
     }
-    const HandleValue handle = NewHandle(Holder::Setup, "hold", node, kReadData, kShareRead | kShareWrite);
-    return HeldFolder{handle, nodes_[node].kind == Kind::Folder, PathOf(node)};
+    OwnedHandle hold = Owned(NewHandle(Holder::Setup, "hold", node, kReadData, kShareRead | kShareWrite));
+    return HeldFolder{std::move(hold), nodes_[node].kind == Kind::Folder, PathOf(node)};
 }
 
-std::optional<HandleValue> SimulatedPlatform::ReferToFolder(HandleValue folder) {
+std::optional<OwnedHandle> SimulatedPlatform::ReferToFolder(HandleValue folder) {
     const OpenHandle* open = HandleOf(folder);
     if (Enter(Call::ReferToFolder, HandlePath(folder)) || open == nullptr) {
         return std::nullopt;
     }
-    return NewHandle(Holder::Setup, "reference", open->node, 0, kShareAll);
+    return Owned(NewHandle(Holder::Setup, "reference", open->node, 0, kShareAll));
 }
 
 RemoveResult SimulatedPlatform::RemoveReferredFolder(HandleValue reference) {
@@ -175,7 +176,7 @@ std::uint64_t SimulatedPlatform::TickCount() {
     return now;
 }
 
-std::optional<HandleValue> SimulatedPlatform::OpenNewFile(const WideString& path) {
+std::optional<OwnedHandle> SimulatedPlatform::OpenNewFile(const WideString& path) {
     if (Enter(Call::OpenNewFile, Narrow(path), path)) {
         return std::nullopt;
     }
@@ -185,7 +186,7 @@ std::optional<HandleValue> SimulatedPlatform::OpenNewFile(const WideString& path
     }
     nodes_[node].contents.clear();
     Acted("write", node);
-    return NewHandle(Holder::Setup, "file", node, kWriteData, 0);
+    return Owned(NewHandle(Holder::Setup, "file", node, kWriteData, 0));
 }
 
 bool SimulatedPlatform::WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) {
@@ -255,7 +256,7 @@ std::optional<ProcessHandles> SimulatedPlatform::StartProcess(const WideString& 
     openHandles_.erase(inDirectory);
     const HandleValue process = NewHandle(Holder::Setup, "process", -1, 0, 0);
     openHandles_[process].exitCode = exitCode;
-    return ProcessHandles{process, NewHandle(Holder::Setup, "thread", -1, 0, 0)};
+    return ProcessHandles{Owned(process), Owned(NewHandle(Holder::Setup, "thread", -1, 0, 0))};
 }
 
 bool SimulatedPlatform::WaitForExit(HandleValue process) {

@@ -170,7 +170,8 @@ public:
     std::uint64_t tickStep = 0;  // added after every tick read; a pause also moves the clock
 
     // --- The attacker: an unelevated program of the user ---------------------------------
-    // Each returns whether Windows would have let it happen.
+    // Each returns whether Windows would have let it happen, and counts in attackerActs if so.
+    int attackerActs = 0;
     bool AttackerRename(const WideString& from, const WideString& to);
     bool AttackerMakeFolder(const WideString& path);
     bool AttackerMakeJunction(const WideString& path, const WideString& target);
@@ -257,11 +258,11 @@ public:
     bool IsOnLocalVolumeWithAccessLists(HandleValue folder) override;
     bool IsRealDirectory(HandleValue folder) override;
     std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name, Creation creation) override;
-    std::optional<HandleValue> ReferToFolder(HandleValue folder) override;
+    std::optional<OwnedHandle> ReferToFolder(HandleValue folder) override;
     RemoveResult RemoveReferredFolder(HandleValue reference) override;
     std::uint32_t ProcessId() override;
     std::uint64_t TickCount() override;
-    std::optional<HandleValue> OpenNewFile(const WideString& path) override;
+    std::optional<OwnedHandle> OpenNewFile(const WideString& path) override;
     bool WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) override;
     void CloseHandleValue(HandleValue handle) override;
     RemoveResult RemoveFile(const WideString& path) override;
@@ -330,6 +331,8 @@ private:
     bool MayOpen(Actor actor, int node, unsigned rights, unsigned share) const;
     bool HasHandleBelow(int folder) const;
     HandleValue NewHandle(Holder holder, const char* label, int node, unsigned access, unsigned share);
+    // Returns the setup's new handle as the platform hands it out: owned.
+    OwnedHandle Owned(HandleValue handle) { return OwnedHandle(*this, handle); }
     const OpenHandle* HandleOf(HandleValue handle) const;
     // The path of the handle's object, for the log.
     std::string HandlePath(HandleValue handle) const;
@@ -351,6 +354,11 @@ private:
     void Acted(const char* kind, int node);
     ObjectFacts FactsOf(int node) const;
     bool AttackerCanChangeNode(int node) const;
+    // Returns `done`, counting an act of the attacker that happened.
+    bool Counted(bool done) {
+        attackerActs += done ? 1 : 0;
+        return done;
+    }
 
     std::map<WideString, std::string> resources_;
     std::vector<Node> nodes_;

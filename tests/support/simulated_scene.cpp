@@ -96,12 +96,12 @@ void SimulatedPlatform::KeepBusy(const WideString& path, int tries) {
 // --- The attacker -----------------------------------------------------------------------------
 
 bool SimulatedPlatform::AttackerRename(const WideString& from, const WideString& to) {
-    return Rename(Actor::Attacker, Resolve(from, false), to);
+    return Counted(Rename(Actor::Attacker, Resolve(from, false), to));
 }
 
 bool SimulatedPlatform::AttackerMakeFolder(const WideString& path) {
     bool existed = false;
-    return CreateAt(Actor::Attacker, path, Kind::Folder, existed) >= 0;
+    return Counted(CreateAt(Actor::Attacker, path, Kind::Folder, existed) >= 0);
 }
 
 bool SimulatedPlatform::AttackerMakeJunction(const WideString& path, const WideString& target) {
@@ -119,7 +119,7 @@ bool SimulatedPlatform::AttackerSetReparsePoint(const WideString& path, const Wi
     }
     nodes_[node].kind = target.empty() ? Kind::Folder : Kind::Junction;
     nodes_[node].target = target;
-    return true;
+    return Counted(true);
 }
 
 bool SimulatedPlatform::AttackerMakeLink(const WideString& path, const WideString& target) {
@@ -128,7 +128,7 @@ bool SimulatedPlatform::AttackerMakeLink(const WideString& path, const WideStrin
     if (node >= 0) {
         nodes_[node].target = target;
     }
-    return node >= 0;
+    return Counted(node >= 0);
 }
 
 bool SimulatedPlatform::AttackerOpen(const WideString& path, unsigned rights, bool shareDelete) {
@@ -138,7 +138,7 @@ bool SimulatedPlatform::AttackerOpen(const WideString& path, unsigned rights, bo
         return false;
     }
     NewHandle(Holder::Attacker, "attacker's", node, rights, share);
-    return true;
+    return Counted(true);
 }
 
 bool SimulatedPlatform::AttackerWriteFile(const WideString& path, const std::string& bytes) {
@@ -147,12 +147,12 @@ bool SimulatedPlatform::AttackerWriteFile(const WideString& path, const std::str
         nodes_[node].contents = bytes;
         nodes_[node].madeByRun = false;
     }
-    return node >= 0;
+    return Counted(node >= 0);
 }
 
 bool SimulatedPlatform::AttackerDelete(const WideString& path) {
     const int node = Resolve(path, false);
-    return node >= 0 && Remove(Actor::Attacker, node, nodes_[node].kind != Kind::File) == RemoveResult::Removed;
+    return Counted(node >= 0 && Remove(Actor::Attacker, node, nodes_[node].kind != Kind::File) == RemoveResult::Removed);
 }
 
 bool SimulatedPlatform::AttackerGrantSelf(const WideString& path) {
@@ -161,7 +161,7 @@ bool SimulatedPlatform::AttackerGrantSelf(const WideString& path) {
         return false;
     }
     nodes_[node].access.push_back({Principal::User, kFullControl});
-    return true;
+    return Counted(true);
 }
 
 std::vector<WideString> SimulatedPlatform::Children(const WideString& folder) const {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "platform/owned_handle.h"
 #include "platform/windows/windows_platform.h"
 #include "windows_test_support.h"
 
@@ -35,9 +34,7 @@ TEST(WindowsFileSystem, AFileInPlaceOfAFolderCountsAsThere) {
     WindowsPlatform platform;
     ScratchFolder scratch;
     const WideString file = scratch.Path(L"plain");
-    {
-        OwnedHandle handle(platform, *platform.OpenNewFile(file));
-    }
+    ASSERT_TRUE(platform.OpenNewFile(file));
     EXPECT_EQ(platform.MakeFolder(file), FolderResult::AlreadyExists);
     EXPECT_EQ(platform.MakeFolder(file + u"\\child"), FolderResult::Failed);
 }
@@ -48,11 +45,10 @@ TEST(WindowsFileSystem, ANewFileIsWrittenWholeAndReplacesAnOldOne) {
     const WideString path = scratch.Path(L"f.bin");
     const ByteBuffer big(5 << 20, 0x5A);
     for (const ByteBuffer& bytes : {big, ByteBuffer{1, 2, 3}}) {
-        const auto opened = platform.OpenNewFile(path);
-        ASSERT_TRUE(opened);
-        OwnedHandle file(platform, *opened);
+        const auto file = platform.OpenNewFile(path);
+        ASSERT_TRUE(file);
         std::uint32_t written = 0;
-        ASSERT_TRUE(platform.WriteBytes(file.value(), bytes, written));
+        ASSERT_TRUE(platform.WriteBytes(file->value(), bytes, written));
         EXPECT_EQ(written, bytes.size());
     }
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -64,7 +60,8 @@ TEST(WindowsFileSystem, AnOpenFileIsExclusive) {
     WindowsPlatform platform;
     ScratchFolder scratch;
     const WideString path = scratch.Path(L"busy.bin");
-    OwnedHandle file(platform, *platform.OpenNewFile(path));
+    const auto file = platform.OpenNewFile(path);
+    ASSERT_TRUE(file);
     EXPECT_FALSE(platform.OpenNewFile(path)) << "no sharing while it is written";
     EXPECT_FALSE(platform.OpenNewFile(scratch.Path(L"nowhere\\x.bin")));
     EXPECT_FALSE(platform.OpenNewFile(scratch.Path(L"")));
@@ -75,9 +72,7 @@ TEST(WindowsFileSystem, RemovalTakesFilesAndOnlyEmptyFolders) {
     ScratchFolder scratch;
     ASSERT_EQ(platform.MakeFolder(scratch.Path(L"d")), FolderResult::Created);
     const WideString file = scratch.Path(L"d\\f.bin");
-    {
-        OwnedHandle handle(platform, *platform.OpenNewFile(file));
-    }
+    ASSERT_TRUE(platform.OpenNewFile(file));
     EXPECT_EQ(platform.RemoveFolder(scratch.Path(L"d")), RemoveResult::Failed) << "never recursive";
     {
         // Another program (a scanner, say) has the file open without sharing its deletion.

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sddl.h>
 
-#include "platform/owned_handle.h"
 #include "platform/windows/windows_platform.h"
 #include "windows_test_support.h"
 
@@ -52,14 +51,13 @@ void ExpectProtected(const WideString& path) {
 
 // Returns the hold of the scratch folder, as the temporary folder is held.
 OwnedHandle HoldScratch(WindowsPlatform& platform, const ScratchFolder& scratch) {
-    const auto held = platform.HoldFolder(scratch.Path());
-    return held ? OwnedHandle(platform, held->handle) : OwnedHandle();
+    auto held = platform.HoldFolder(scratch.Path());
+    return held ? std::move(held->hold) : OwnedHandle();
 }
 
 // Creates the folder relative to the held one and holds it only for this call.
 bool Made(WindowsPlatform& platform, HandleValue parent, const WideString& name, Creation creation) {
     const auto held = platform.CreateHeldFolder(parent, name, creation);
-    OwnedHandle hold = held ? OwnedHandle(platform, held->handle) : OwnedHandle();
     return held && held->isRealDirectory;
 }
 
@@ -97,17 +95,17 @@ TEST(WindowsSecurity, AFolderCreatedThroughAHeldOneIsHeldProtectedAndRemovedThro
     ScratchFolder scratch;
     const WideString base = scratch.Path(L"base");
     const OwnedHandle temp = HoldScratch(platform, scratch);
-    const auto heldBase = platform.CreateHeldFolder(temp.value(), u"base", Creation::NewOrExisting);
+    auto heldBase = platform.CreateHeldFolder(temp.value(), u"base", Creation::NewOrExisting);
     ASSERT_TRUE(heldBase);
-    OwnedHandle baseHold(platform, heldBase->handle);
+    const OwnedHandle& baseHold = heldBase->hold;
     EXPECT_TRUE(heldBase->isRealDirectory);
     EXPECT_EQ(ToWide(heldBase->finalPath), ToWide(base)) << "no junction on the way: the same path";
     EXPECT_TRUE(platform.IsOnLocalVolumeWithAccessLists(baseHold.value()));
     EXPECT_TRUE(platform.IsRealDirectory(baseHold.value()));
 
-    const auto held = platform.CreateHeldFolder(baseHold.value(), u"812-977-0", Creation::NewOnly);
+    auto held = platform.CreateHeldFolder(baseHold.value(), u"812-977-0", Creation::NewOnly);
     ASSERT_TRUE(held);
-    OwnedHandle hold(platform, held->handle);
+    OwnedHandle& hold = held->hold;
     EXPECT_TRUE(held->isRealDirectory);
     EXPECT_EQ(ToWide(held->finalPath), ToWide(base + u"\\812-977-0"));
     ExpectProtected(held->finalPath);
@@ -117,13 +115,13 @@ TEST(WindowsSecurity, AFolderCreatedThroughAHeldOneIsHeldProtectedAndRemovedThro
     ::SetCurrentDirectoryW(ToWide(scratch.Path()).c_str());
 
     // Removal goes through a reference, which the hold refuses while it is open.
-    const auto referred = platform.ReferToFolder(hold.value());
+    auto referred = platform.ReferToFolder(hold.value());
     ASSERT_TRUE(referred);
-    OwnedHandle reference(platform, *referred);
+    OwnedHandle& reference = *referred;
     EXPECT_EQ(platform.RemoveReferredFolder(reference.value()), RemoveResult::Busy);
     EXPECT_EQ(CountEntries(base), 1);
     hold.Close();
-    OwnedHandle(platform, *platform.OpenNewFile(held->finalPath + u"\\inside.bin"));
+    platform.OpenNewFile(held->finalPath + u"\\inside.bin");
     EXPECT_EQ(platform.RemoveReferredFolder(reference.value()), RemoveResult::Failed) << "not while it holds a file";
     EXPECT_EQ(platform.RemoveFile(held->finalPath + u"\\inside.bin"), RemoveResult::Removed);
     EXPECT_EQ(platform.RemoveReferredFolder(reference.value()), RemoveResult::Removed);
@@ -135,13 +133,11 @@ TEST(WindowsSecurity, FilesMissingPathsAndTheObjectNamespaceAreNoFoldersToHold) 
     WindowsPlatform platform;
     ScratchFolder scratch;
     const WideString file = scratch.Path(L"file");
-    OwnedHandle(platform, *platform.OpenNewFile(file));
+    platform.OpenNewFile(file);
     const OwnedHandle temp = HoldScratch(platform, scratch);
     EXPECT_FALSE(Made(platform, temp.value(), u"file", Creation::NewOrExisting));
     for (const WideString& path : {file, scratch.Path(L"missing"), WideString(u"\\\\?\\GLOBALROOT\\RPC Control\\")}) {
-        const auto held = platform.HoldFolder(path);
-        OwnedHandle hold = held ? OwnedHandle(platform, held->handle) : OwnedHandle();
-        EXPECT_FALSE(held) << ToWide(path).c_str();
+        EXPECT_FALSE(platform.HoldFolder(path)) << ToWide(path).c_str();
     }
 }
 
@@ -156,16 +152,11 @@ TEST(WindowsSecurity, ALinkIsFollowedByPathAndOpenedAsItselfBelowAHold) {
     }
     const OwnedHandle temp = HoldScratch(platform, scratch);
     EXPECT_FALSE(Made(platform, temp.value(), u"link", Creation::NewOrExisting)) << "opened as itself";
-    const auto held = platform.HoldFolder(scratch.Path(L"link"));
+    auto held = platform.HoldFolder(scratch.Path(L"link"));
     ASSERT_TRUE(held) << "a path by name is followed";
-    OwnedHandle hold(platform, held->handle);
     EXPECT_EQ(ToWide(held->finalPath), ToWide(scratch.Path(L"target")));
-    hold.Close();
+    held.reset();
     ::RemoveDirectoryW(link.c_str());
-}
-
-TEST(WindowsSecurity, TheProcessIsHardenedBeforeItsRun) {
-    EXPECT_TRUE(HardenProcess()) << "the DLL search is restricted to the system folder";
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ FolderResult WindowsPlatform::MakeFolder(const WideString& path) {
     return ::GetLastError() == ERROR_ALREADY_EXISTS ? FolderResult::AlreadyExists : FolderResult::Failed;
 }
 
-std::optional<HandleValue> WindowsPlatform::OpenNewFile(const WideString& path) {
+std::optional<OwnedHandle> WindowsPlatform::OpenNewFile(const WideString& path) {
     // The owner is named, so that whatever the system's default owner for an elevated program,
     // the user cannot rewrite the file's access list; the list itself comes from the folder.
     DescriptorAttributes attributes(kAdministratorsOwner);
@@ -34,7 +34,7 @@ std::optional<HandleValue> WindowsPlatform::OpenNewFile(const WideString& path) 
     if (file == INVALID_HANDLE_VALUE) {
         return std::nullopt;
     }
-    return ToHandleValue(file);
+    return OwnedHandle(*this, ToHandleValue(file));
 }
 
 bool WindowsPlatform::WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) {

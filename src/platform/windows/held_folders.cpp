@@ -16,13 +16,6 @@
 namespace kyt {
 namespace {
 
-// A hold lists the folder, so the open takes part in sharing, and shares reading and writing but
-// not deletion: while it is open nobody can delete or rename the folder. It asks for no right to
-// delete it either, which would refuse the installer the current-directory open it makes.
-constexpr ACCESS_MASK kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-constexpr ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
 // What refuses a deletion for now: another program's open that does not share it.
 constexpr NTSTATUS kBusyStatuses[] = {static_cast<NTSTATUS>(0xC0000043),   // sharing violation
                                       static_cast<NTSTATUS>(0xC0000022)};  // access denied
@@ -80,12 +73,12 @@ WideString FinalPathOf(HANDLE object) {
 
 // Returns the HeldFolder for an open folder handle, which it takes over, or nothing (the handle
 // left to the caller) when its final path cannot be read.
-std::optional<HeldFolder> Held(UniqueHandle& folder, bool isRealDirectory) {
+std::optional<HeldFolder> Held(Platform& platform, UniqueHandle& folder, bool isRealDirectory) {
     WideString finalPath = FinalPathOf(folder.get());
     if (finalPath.empty()) {
         return std::nullopt;
     }
-    return HeldFolder{ToHandleValue(folder.release()), isRealDirectory, std::move(finalPath)};
+    return HeldFolder{OwnedHandle(platform, ToHandleValue(folder.release())), isRealDirectory, std::move(finalPath)};
 }
 
 }  // namespace
@@ -98,7 +91,7 @@ std::optional<HeldFolder> WindowsPlatform::HoldFolder(const WideString& path) {
     if (folder.get() == INVALID_HANDLE_VALUE || !IsRealDirectoryHandle(folder.get())) {
         return std::nullopt;
     }
-    return Held(folder, true);
+    return Held(*this, folder, true);
 }
 
 bool WindowsPlatform::IsOnLocalVolumeWithAccessLists(HandleValue folder) {
@@ -139,34 +132,29 @@ std::optional<HeldFolder> WindowsPlatform::CreateHeldFolder(HandleValue parent, 
     // FILE_CREATE: only a folder that this call makes. FILE_OPEN_IF: also one found there, opened
     // as it is (a reparse point as itself); the descriptor applies only to a folder made now.
     const ULONG disposition = creation == Creation::NewOnly ? FILE_CREATE : FILE_OPEN_IF;
-    NTSTATUS status = 0;
-    UniqueHandle folder(
-        OpenRelativeDirectory(ToHandle(parent), name, kHoldAccess, kHoldShare, disposition, descriptor.get(), status));
+    UniqueHandle folder(OpenHeldDirectory(ToHandle(parent), name, disposition, descriptor.get()));
     if (folder.get() == nullptr) {
         return std::nullopt;
     }
     const bool isRealDirectory = IsRealDirectoryHandle(folder.get());
-    return Held(folder, isRealDirectory);
+    return Held(*this, folder, isRealDirectory);
 }
 
-std::optional<HandleValue> WindowsPlatform::ReferToFolder(HandleValue folder) {
+std::optional<OwnedHandle> WindowsPlatform::ReferToFolder(HandleValue folder) {
     // Attributes only, which takes no part in sharing: the open neither is refused by the hold
     // nor refuses anyone else.
-    NTSTATUS status = 0;
-    HANDLE reference = OpenRelativeDirectory(ToHandle(folder), WideString(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                             kShareAll, FILE_OPEN, nullptr, status);
-    if (reference == nullptr) {
+    UniqueHandle reference;
+    if (ReopenDirectory(ToHandle(folder), FILE_READ_ATTRIBUTES | SYNCHRONIZE, reference) < 0) {
         return std::nullopt;
     }
-    return ToHandleValue(reference);
+    return OwnedHandle(*this, ToHandleValue(reference.release()));
 }
 
 RemoveResult WindowsPlatform::RemoveReferredFolder(HandleValue reference) {
     // The same object opened again for deletion, so the delete lands on it wherever it lies now.
-    NTSTATUS status = 0;
-    const UniqueHandle folder(OpenRelativeDirectory(ToHandle(reference), WideString(), DELETE | SYNCHRONIZE,
-                                                    kShareAll, FILE_OPEN, nullptr, status));
-    if (folder.get() == nullptr) {
+    UniqueHandle folder;
+    const NTSTATUS status = ReopenDirectory(ToHandle(reference), DELETE | SYNCHRONIZE, folder);
+    if (status < 0) {
         if (status == kDeletePending) {
             return RemoveResult::Removed;
         }

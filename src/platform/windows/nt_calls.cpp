@@ -17,14 +17,15 @@ Function NtFunction(const char* name) {
     return reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(ntdll, name)));
 }
 
-}  // namespace
-
-HANDLE OpenRelativeDirectory(HANDLE root, const WideString& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                             PSECURITY_DESCRIPTOR descriptor, NTSTATUS& status) {
+// Opens or creates the directory `name` relative to the directory handle `root` (an empty name
+// opens the root's own object again), never following a reparse point at its end, into
+// `handle`; returns the call's status.
+NTSTATUS OpenRelativeDirectory(HANDLE root, const WideString& name, ACCESS_MASK access, ULONG share,
+                               ULONG disposition, PSECURITY_DESCRIPTOR descriptor, HANDLE& handle) {
     static const auto createFile = NtFunction<decltype(&::NtCreateFile)>("NtCreateFile");
-    status = static_cast<NTSTATUS>(STATUS_INVALID_PARAMETER);
+    handle = nullptr;
     if (createFile == nullptr || name.size() > 32767) {
-        return nullptr;
+        return static_cast<NTSTATUS>(STATUS_INVALID_PARAMETER);
     }
     UNICODE_STRING objectName;
     objectName.Buffer = const_cast<PWSTR>(AsWide(name));
@@ -33,12 +34,28 @@ HANDLE OpenRelativeDirectory(HANDLE root, const WideString& name, ACCESS_MASK ac
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root, descriptor);
     IO_STATUS_BLOCK io = {};
+    const NTSTATUS status = createFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                                       disposition,
+                                       FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
+                                           FILE_OPEN_FOR_BACKUP_INTENT,
+                                       nullptr, 0);
+    if (status < 0) {
+        handle = nullptr;
+    }
+    return status;
+}
+
+}  // namespace
+
+HANDLE OpenHeldDirectory(HANDLE parent, const WideString& name, ULONG disposition, PSECURITY_DESCRIPTOR descriptor) {
     HANDLE handle = nullptr;
-    status = createFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
-                        FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT |
-                            FILE_OPEN_FOR_BACKUP_INTENT,
-                        nullptr, 0);
-    return status >= 0 ? handle : nullptr;
+    OpenRelativeDirectory(parent, name, kHoldAccess, kHoldShare, disposition, descriptor, handle);
+    return handle;
+}
+
+NTSTATUS ReopenDirectory(HANDLE folder, ACCESS_MASK access, UniqueHandle& reopened) {
+    constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    return OpenRelativeDirectory(folder, WideString(), access, kShareAll, FILE_OPEN, nullptr, *reopened.put());
 }
 
 bool IsOnRemoteDevice(HANDLE object) {

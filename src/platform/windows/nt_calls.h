@@ -6,15 +6,24 @@
 #include <winternl.h>
 
 #include "common/types.h"
+#include "platform/windows/local_resources.h"
 
 namespace kyt {
 
-// Opens (FILE_OPEN) or creates (FILE_CREATE) the directory `name` relative to the directory
-// handle `root` (an empty name opens the root's own object again), never following a reparse
-// point at its end; `descriptor` applies to a creation. Returns the handle, or null with the
-// call's status in `status`.
-HANDLE OpenRelativeDirectory(HANDLE root, const WideString& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-                             PSECURITY_DESCRIPTOR descriptor, NTSTATUS& status);
+// A hold lists the folder, so the open takes part in sharing, and shares reading and writing but
+// not deletion: while it is open nobody can delete or rename the folder. It asks for no right to
+// delete it either, which would refuse the installer the current-directory open it makes.
+constexpr ACCESS_MASK kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// Creates the directory `name` in the directory handle `parent` (FILE_CREATE: only a new one,
+// with `descriptor`; FILE_OPEN_IF: also one found there, as it is) and opens it as a hold, never
+// following a reparse point at its end. Returns the handle, or null.
+HANDLE OpenHeldDirectory(HANDLE parent, const WideString& name, ULONG disposition, PSECURITY_DESCRIPTOR descriptor);
+
+// Opens the object of the directory handle `folder` again with `access`, sharing everything,
+// into `reopened`, which holds nothing yet; returns the call's status.
+NTSTATUS ReopenDirectory(HANDLE folder, ACCESS_MASK access, UniqueHandle& reopened);
 
 // Returns true when the volume of the open object says it is a remote device; also true when
 // the question cannot be asked.

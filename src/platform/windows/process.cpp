@@ -25,7 +25,8 @@ std::optional<ProcessHandles> WindowsPlatform::StartProcess(const WideString& ap
                           nullptr, AsWide(currentDirectory), &startup, &started)) {
         return std::nullopt;
     }
-    return ProcessHandles{ToHandleValue(started.hProcess), ToHandleValue(started.hThread)};
+    return ProcessHandles{OwnedHandle(*this, ToHandleValue(started.hProcess)),
+                          OwnedHandle(*this, ToHandleValue(started.hThread))};
 }
 
 bool WindowsPlatform::WaitForExit(HandleValue process) {

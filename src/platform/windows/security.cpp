@@ -7,10 +7,10 @@
 
 namespace kyt {
 
-bool HardenProcess() {
+void HardenProcess() {
     // Before anything loads a library: only the system folder is searched, so a DLL planted
     // beside the setup (in a downloads folder, say) is never loaded with administrator rights.
-    const bool searchRestricted = ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Administrators own what the process, and the installer it starts, create by default.
     // The setup names the owner of its own objects explicitly as well, so a system that keeps
     // the user as default owner (or refuses the change) leaves its defences as they are.
@@ -23,7 +23,6 @@ bool HardenProcess() {
             ::SetTokenInformation(token.get(), TokenOwner, &owner, sizeof(owner));
         }
     }
-    return searchRestricted;
 }
 
 }  // namespace kyt

@@ -15,11 +15,11 @@ public:
     bool IsOnLocalVolumeWithAccessLists(HandleValue folder) override;
     bool IsRealDirectory(HandleValue folder) override;
     std::optional<HeldFolder> CreateHeldFolder(HandleValue parent, const WideString& name, Creation creation) override;
-    std::optional<HandleValue> ReferToFolder(HandleValue folder) override;
+    std::optional<OwnedHandle> ReferToFolder(HandleValue folder) override;
     RemoveResult RemoveReferredFolder(HandleValue reference) override;
     std::uint32_t ProcessId() override;
     std::uint64_t TickCount() override;
-    std::optional<HandleValue> OpenNewFile(const WideString& path) override;
+    std::optional<OwnedHandle> OpenNewFile(const WideString& path) override;
     bool WriteBytes(HandleValue file, ByteView bytes, std::uint32_t& written) override;
     void CloseHandleValue(HandleValue handle) override;
     RemoveResult RemoveFile(const WideString& path) override;
@@ -35,8 +35,9 @@ public:
 };
 
 // Restricts the process before anything else runs: DLLs come from the system folder only, and
-// Administrators become the default owner of what it creates. Returns whether the DLL search is
-// restricted.
-bool HardenProcess();
+// Administrators become the default owner of what it creates. The first is there on the
+// Windows 10 and later that the executable requires; a refused second leaves the defences as
+// they are, since the setup names the owner of its own objects.
+void HardenProcess();
 
 }  // namespace kyt
