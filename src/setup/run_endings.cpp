@@ -47,7 +47,7 @@ const EndingRow& EndingOf(RunEnding ending) {
     return kEndings[static_cast<std::size_t>(ending)];
 }
 
-RunEnding InstallerEnding(std::uint32_t exitCode) {
+RunEnding MapInstallerExitCode(std::uint32_t exitCode) {
     if ((exitCode & 0x80000000u) != 0) {
         return RunEnding::InstallerFailed;
     }

@@ -30,8 +30,9 @@ struct EndingRow {
 // Returns the ending's row of the catalogue.
 const EndingRow& EndingOf(RunEnding ending);
 
-// Returns the ending of a run whose installer's exit code was read: a failure when bit 31 says
-// so, else a restart needed when bit 30 asks for one, else installed.
-RunEnding InstallerEnding(std::uint32_t exitCode);
+// Maps the installer's exit code to the run's ending, whose row gives the exit code 0, 1 or
+// 3010: a failure when bit 31 says so, else a restart needed when bit 30 asks for one, else
+// installed.
+RunEnding MapInstallerExitCode(std::uint32_t exitCode);
 
 }  // namespace kyt

@@ -82,7 +82,7 @@ SetupExitCode RunSetup(Platform& platform) {
         return EndRun(platform, run, RunEnding::InstallerResultUnknown);
     }
     run.installerExitCode = installer.exitCode;
-    return EndRun(platform, run, InstallerEnding(installer.exitCode));
+    return EndRun(platform, run, MapInstallerExitCode(installer.exitCode));
 }
 
 }  // namespace kyt
