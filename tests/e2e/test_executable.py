@@ -80,8 +80,8 @@ class Executable(unittest.TestCase):
         self.assertEqual(problems, [
             "KYT_FILE_009 differs from kyt_m000.inf", "KYT_FILE_081 differs from " + files[81][0],
             'kyt_m000.inf, line 2: Signature is "$Windows 95$", not "$Windows NT$" or "$Chicago$"'])
-        self.assertIn("\nWARNING: kyt_m000.inf: has no DriverVer in [Version]\n", listing)
-        self.assertIn("\nNOTE: dpinst.xml says <legacyMode/>", listing)
+        self.assertIn("\nwarning: kyt_m000.inf: has no DriverVer in [Version]\n", listing)
+        self.assertIn("\nnote: dpinst.xml says <legacyMode/>", listing)
 
     def test_the_shipped_shape_builds_and_delivers_every_file(self):
         package = os.environ["KYT_SHIPPED_PACKAGE"]

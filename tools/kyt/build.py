@@ -25,7 +25,7 @@ import os
 from . import check, package, pe_image
 from .errors import USAGE, KytError
 from .pe_image import ENGLISH_US, RT_RCDATA, Resource
-from .problems import NOTE, WARNING, escaped, of_level
+from .problems import NOTE, WARNING, escaped, labelled, of_level
 
 
 # The setup program that a wheel of the tool carries.
@@ -150,10 +150,9 @@ def print_summary(folder, files, left_out, found, path, setup):
     print(escaped(f"Package: {os.path.abspath(folder) if folder else '(no folder)'}"))
     print(escaped(f"  {len(files)} files{left}, {sum(size for size, _ in sizes):,} bytes; "
                   f"largest {largest[1]} ({largest[0]:,} bytes)"))
-    for note in of_level(found, NOTE):
-        print(f"  {note}")
-    for warning in of_level(found, WARNING):
-        print(f"  warning: {warning}")
+    for level in (WARNING, NOTE):
+        for problem in of_level(found, level):
+            print(f"  {labelled(problem)}")
     print(f"Setup:   {os.path.abspath(path)}")
     print(f"  {len(setup):,} bytes, SHA-256 {hashlib.sha256(setup).hexdigest()}")
 

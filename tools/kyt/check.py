@@ -11,7 +11,7 @@ read). Exits 0 when the folder would build, 1 when it is refused, 2 when the che
 import argparse
 
 from . import inf_rules, package, package_rules
-from .problems import NOTE, REFUSAL, WARNING, escaped, of_level, refusal
+from .problems import NOTE, REFUSAL, WARNING, escaped, labelled, of_level, refusal
 
 
 def add_parser(commands):
@@ -42,9 +42,9 @@ def run(args):
     for relative, why in left_out:
         print(escaped(f"left out {relative} ({why})"))
     found = problems_of(entries, package.declared_certificates(args))
-    for level, label in ((REFUSAL, "refused"), (WARNING, "warning"), (NOTE, "note")):
+    for level in (REFUSAL, WARNING, NOTE):
         for problem in of_level(found, level):
-            print(f"{label}: {problem}")
+            print(labelled(problem))
     refused = len(of_level(found, REFUSAL))
     print(f"{len(entries)} files: " + (f"{refused} refusals; no setup can be built" if refused else "would build"))
     return 1 if refused else 0

@@ -8,6 +8,7 @@ from .errors import KytError
 REFUSAL = "refusal"  # the build stops: the setup would fail on every x64 machine
 WARNING = "warning"  # the build goes on; the release engineer should look
 NOTE = "note"  # what the summary tells about the package
+LABELS = {REFUSAL: "refused", WARNING: "warning", NOTE: "note"}  # the word each level is printed with
 
 
 @dataclass(frozen=True)
@@ -31,6 +32,11 @@ def escaped(text):
     """Returns the text with control characters written as \\xNN, so that a name taken from a
     file cannot move the cursor or hide what follows it."""
     return re.sub(r"[\x00-\x1f\x7f-\x9f]", lambda m: f"\\x{ord(m.group()):02x}", text)
+
+
+def labelled(problem):
+    """Returns the problem as every command prints it: its level's word, then the problem."""
+    return f"{LABELS[problem.level]}: {problem}"
 
 
 def of_level(problems, level):

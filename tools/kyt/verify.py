@@ -31,7 +31,7 @@ import sys
 
 from . import inf_rules, package, pe_image
 from .errors import USAGE, KytError
-from .problems import NOTE, REFUSAL, WARNING, Problem, escaped, of_level
+from .problems import NOTE, REFUSAL, WARNING, Problem, escaped, labelled, of_level
 from .signature import inspect_signature
 
 RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
@@ -214,9 +214,9 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None, declared=(
     print(f"{len(entries)} manifest entries; {len(inspection.problems)} problems", file=out)
     for problem in inspection.problems:
         print(f"PROBLEM: {problem}", file=out)
-    for level, label in ((WARNING, "WARNING: "), (NOTE, "NOTE: ")):
+    for level in (WARNING, NOTE):
         for problem in of_level(found, level):
-            print(label + str(problem), file=out)
+            print(labelled(problem), file=out)
     return inspection.problems
 
 
