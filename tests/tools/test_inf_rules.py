@@ -292,9 +292,9 @@ CASES = [
                  "f.inf: has no model", "g.inf: has no model", "g.inf, line 3: DriverVer 1/2/2026", "h.inf: has no",
                  "h.inf, line 3: DriverVer 01-02-2026,0.0.0 has the version 0.0.0.0", "i.inf: has no", "i.inf, line 3"]),
     ("dpinst.xml that is not well-formed",
-     {"DPInst.xml": b"<?xml version='1.0'?>\n<dpInst>\n<quietInstall/>\n</dpinst>\n", "sub/dpinst.xml": b"<"}, [],
-     ["DPInst.xml, line 4: is not well-formed XML (mismatched tag); the installer reads no settings from it",
-      "the installer reads no INF"]),
+     {"DPInst.xml": b"<?xml version='1.0'?>\n<dpInst>\n<quietInstall/>\n</dpinst>\n", "sub/dpinst.xml": b"<"},
+     ["the installer reads no INF"],
+     ["DPInst.xml, line 4: is not well-formed XML (mismatched tag); the installer reads no settings from it"]),
 ]
 
 

@@ -471,7 +471,7 @@ def check_package(entries, today=None, declared=(), roots=None):
                                        "nothing would install"))
     elif not read:
         problems.append(Problem("", 0, "the installer reads no INF (none at the package's root or in a folder "
-                                       "that dpinst.xml names with <search><subDirectory>): nothing would install", WARNING))
+                                       "that dpinst.xml names with <search><subDirectory>): nothing would install, yet the installer would report success"))
     problems += judge.supplied
     for folded, (catalog, trust) in sorted(judge.catalogs.items()):
         problems += [Problem(p.file, p.line, p.reason + LEGACY, p.level) if settings.legacy and p.level == REFUSAL
