@@ -10,7 +10,6 @@ import re
 import shutil
 import struct
 import subprocess
-import sys
 import tempfile
 import unittest
 

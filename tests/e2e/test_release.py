@@ -7,7 +7,6 @@ import io
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from unittest import mock

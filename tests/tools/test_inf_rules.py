@@ -8,7 +8,6 @@ import os
 import pathlib
 import struct
 import subprocess
-import sys
 import tempfile
 import unittest
 

@@ -31,6 +31,7 @@ import subprocess
 
 from . import catalogs, inf_rules, package
 from .errors import USAGE, KytError
+from .problems import labelled
 
 
 def add_parser(commands):
@@ -102,5 +103,5 @@ def run(args):
     catalog = catalogs.read(signed)
     trust = catalogs.trust_of(catalog, catalogs.load_roots(), declared, datetime.date.today())
     for problem in inf_rules.signature_problems(os.path.basename(args.out), catalog, trust):
-        print(f"kyt catalog: {problem.level}: {problem}")
+        print(f"kyt catalog: {labelled(problem)}")
     return 0

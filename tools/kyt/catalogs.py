@@ -5,7 +5,6 @@ Windows program or library (the Authenticode hash, which leaves out the checksum
 signature), the hash of the whole file for anything else. SHA-1 and SHA-256 catalogs both occur.
 Whose signature Windows trusts is judged from the certificates the catalog carries and the
 table of roots in trusted_roots.txt."""
-import datetime
 import hashlib
 import os
 import struct

@@ -40,8 +40,14 @@ def add_options(parser, required=False):
 def files_of(args):
     """Returns ([(relative path, absolute path)] in manifest order, [(relative path, why)] of
     what was left out) of the package the options name; raises KytError for a refused folder."""
-    entries, left_out = collect(args.package, args.exclude) if args.package else ([], [])
-    return with_additions(entries, args.add), left_out
+    return gathered(args.package, args.add, args.exclude)
+
+
+def gathered(folder, additions, excludes=()):
+    """Returns the files of the folder (none without one) with the REL=FILE additions, in
+    manifest order, and what was left out, as files_of does."""
+    entries, left_out = collect(folder, excludes) if folder else ([], [])
+    return with_additions(entries, additions), left_out
 
 
 def declared_certificates(args):
@@ -128,7 +134,7 @@ def with_additions(entries, additions):
 def package_files(package, additions, excludes=()):
     """Returns the (relative path, absolute path) of every payload file in manifest order: the
     folder's files, with each REL=FILE addition carried at REL (in place of a file there)."""
-    return with_additions(collect(package, excludes)[0] if package else [], additions)
+    return gathered(package, additions, excludes)[0]
 
 
 def manifest_text(entries):

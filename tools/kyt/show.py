@@ -8,12 +8,10 @@ setup carries a signature (`kyt verify` checks it). Judges nothing: exits 0 when
 be read, 1 when it is no Windows executable or carries no readable manifest.
 """
 import argparse
-import hashlib
 
 from . import pe_image
-from .errors import USAGE, KytError
-from .problems import escaped
-from .verify import TYPE_NAMES, parse_manifest
+from .errors import KytError
+from .verify import parse_manifest, payload_line, read_setup, resource_line
 
 
 def add_parser(commands):
@@ -24,24 +22,16 @@ def add_parser(commands):
 
 
 def run(args):
-    try:
-        with open(args.setup, "rb") as f:
-            image = pe_image.read_image(f.read())
-    except OSError as error:
-        raise KytError(f"cannot read {args.setup}: {error.strerror}", USAGE) from None
-    except KytError as error:
-        raise KytError(f"{args.setup} {error}") from None
+    image = read_setup(args.setup)
     resources = pe_image.read_resources(image)
     for r in resources:
-        print(escaped(f"{TYPE_NAMES.get(r.type, r.type):>13} {r.name!s:<14} lang {r.language:<5} {len(r.data):>10} bytes"))
+        print(resource_line(r.type, r.name, r.language, r.data))
     payload = {r.name: r.data for r in resources if r.type == pe_image.RT_RCDATA}
     entries = parse_manifest(payload.get("KYT_MANIFEST", b""))
     if entries is None:
         raise KytError(f"{args.setup} carries no manifest the setup would read")
     for name, path in entries:
-        data = payload.get(name.decode("latin-1"), b"")
-        print(escaped(f"{name.decode('latin-1'):<13} {path.decode('latin-1'):<40} {len(data):>10} bytes  "
-                      f"{hashlib.sha256(data).hexdigest()}"))
+        print(payload_line(name, path, payload.get(name.decode("latin-1"), b"")))
     signed = len(image.directories) > pe_image.SECURITY_DIRECTORY and image.directories[pe_image.SECURITY_DIRECTORY][1]
     print(f"{len(entries)} payload files; " + ("signed" if signed else "not signed"))
     return 0

@@ -34,7 +34,8 @@ from .errors import USAGE, KytError
 from .problems import NOTE, REFUSAL, WARNING, Problem, escaped, labelled, of_level
 from .signature import inspect_signature
 
-RT_ICON, RT_RCDATA, RT_GROUP_ICON, RT_MANIFEST = 3, 10, 14, 24
+from .pe_image import RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_RCDATA
+
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_RCDATA: "RT_RCDATA", RT_GROUP_ICON: "RT_GROUP_ICON", RT_MANIFEST: "RT_MANIFEST"}
 # The application manifest every setup carries: 491 bytes that have Windows elevate the program.
 APP_MANIFEST_SHA256 = "a533912d6bef525fb577edb6eaa708c4c7de2d015db35a18107d16501d2edd08"
@@ -74,6 +75,30 @@ def parse_manifest(text):
             return None
         entries.append((name, path))
     return entries or None
+
+
+def read_setup(path):
+    """Returns the image of the setup at path; raises KytError when it cannot be read (exit 2) or
+    is no Windows executable the tool can read (exit 1)."""
+    try:
+        with open(path, "rb") as f:
+            return pe_image.read_image(f.read())
+    except OSError as error:
+        raise KytError(f"cannot read {path}: {error.strerror}", USAGE) from None
+    except KytError as error:
+        raise KytError(f"{path} {error}") from None
+
+
+def resource_line(rtype, name, language, data):
+    """Returns the listing's line of one resource: type, name, language and size."""
+    return escaped(f"{TYPE_NAMES.get(rtype, rtype):>13} {name!s:<14} lang {language:<5} {len(data):>10} bytes")
+
+
+def payload_line(name, path, data):
+    """Returns the listing's line of one payload file: its resource name, the path it is staged
+    at, its size and its SHA-256."""
+    return escaped(f"{name.decode('latin-1'):<13} {path.decode('latin-1'):<40} {len(data):>10} bytes  "
+                   f"{hashlib.sha256(data).hexdigest()}")
 
 
 def read_resources(image):
@@ -181,13 +206,7 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None, declared=(
     the options of inspect_signature, declared the certificates the package check
     takes as trusted. Raises KytError when the setup cannot be read or the package check cannot
     run."""
-    try:
-        with open(path, "rb") as f:
-            image = pe_image.read_image(f.read())
-    except OSError as error:
-        raise KytError(f"cannot read {path}: {error.strerror}", USAGE) from None
-    except KytError as error:
-        raise KytError(f"{path} {error}") from None
+    image = read_setup(path)
     inspection = Inspection()
     check = inspection.check
     check_headers(image, inspection)
@@ -197,7 +216,7 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None, declared=(
     resources = read_resources(image)
     for (rtype, name), copies in sorted(resources.items(), key=lambda item: (item[0][0], str(item[0][1]))):
         for lang, data in copies:
-            print(f"{TYPE_NAMES.get(rtype, rtype):>13} {name!s:<14} lang {lang:<5} {len(data):>10} bytes", file=out)
+            print(resource_line(rtype, name, lang, data), file=out)
         check(rtype in TYPE_NAMES, f"unexpected resource type {rtype} ({name})")
         check([lang for lang, _ in copies] == [1033], f"{name} is not in language 1033 alone")
     app = resources.get((RT_MANIFEST, 1))
@@ -209,8 +228,7 @@ def inspect(path, package_files=None, out=sys.stdout, signature=None, declared=(
     inspection.problems += of_level(found, REFUSAL)
     for name, path in entries:
         data = resources.get((RT_RCDATA, name.decode("latin-1")), [(0, b"")])[0][1]
-        print(f"{escaped(name.decode('latin-1')):<13} {escaped(path.decode('latin-1')):<40} {len(data):>10} bytes  "
-              f"{hashlib.sha256(data).hexdigest()}", file=out)
+        print(payload_line(name, path, data), file=out)
     print(f"{len(entries)} manifest entries; {len(inspection.problems)} problems", file=out)
     for problem in inspection.problems:
         print(f"PROBLEM: {problem}", file=out)
